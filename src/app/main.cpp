@@ -1,11 +1,37 @@
-#include "bridge/CorvaneBridge.h"
+#include "CorvaneDesktopAgent.h"
+#include "TerminationSignals.h"
+#include "shell/LoginItem.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+
+namespace {
+
+// With no display at all (a headless session) the agent must still serve, so
+// Qt may fall back to drawing nowhere instead of aborting.
+void allowHeadlessStart()
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return;
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    else
+        qputenv("QT_QPA_PLATFORM", "wayland;xcb;offscreen");
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication app(argc, argv);
-    corvane::CorvaneBridge bridge;
-    bridge.start();
-    return QCoreApplication::exec();
+    corvane::TerminationSignals::block();
+    allowHeadlessStart();
+
+    QApplication app(argc, argv);
+    // The panel shows the application name as the tray item's title.
+    QApplication::setApplicationName(QStringLiteral("Corvane Compliance"));
+    QApplication::setDesktopFileName(QString::fromUtf8(corvane::LoginItem::kApplicationId));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    corvane::TerminationSignals termination;
+    corvane::CorvaneDesktopAgent agent;
+    return QApplication::exec();
 }

@@ -1,0 +1,186 @@
+#include "shell/LoginItem.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace corvane {
+namespace {
+
+constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
+
+std::filesystem::path configHome()
+{
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg == '/')
+        return xdg;
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home ? home : "") / ".config";
+}
+
+std::string runningExecutable()
+{
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string() : path.string();
+}
+
+std::string_view trim(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::optional<std::string> readFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool writeAll(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Temporary file in the same folder, flushed, then renamed over the entry,
+// so a crash never leaves a half-written entry behind.
+bool replaceFile(const std::filesystem::path& target, std::string_view content)
+{
+    std::string temporary = target.string() + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0)
+        return false;
+    const bool written = ::fchmod(fd, 0644) == 0 && writeAll(fd, content) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temporary.c_str(), target.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+LoginItem::LoginItem(std::filesystem::path autostartDirectory, std::string executable)
+    : m_directory(std::move(autostartDirectory))
+    , m_executable(std::move(executable))
+{
+}
+
+LoginItem LoginItem::forCurrentUser()
+{
+    return LoginItem(configHome() / "autostart", runningExecutable());
+}
+
+std::filesystem::path LoginItem::entryPath() const
+{
+    return m_directory / (std::string(kApplicationId) + ".desktop");
+}
+
+bool LoginItem::registerAtLogin() const
+{
+    if (m_executable.empty() || m_directory.is_relative())
+        return false;
+    const std::filesystem::path path = entryPath();
+    if (const std::optional<std::string> existing = readFile(path); existing && isDisabled(*existing))
+        return true;
+
+    std::error_code error;
+    std::filesystem::create_directories(m_directory, error);
+    if (error)
+        return false;
+    return replaceFile(path, desktopEntry(m_executable));
+}
+
+std::string LoginItem::desktopEntry(const std::string& executable)
+{
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Corvane Compliance\n"
+           "Comment=Answers this machine's signed network status to web pages\n"
+           "Exec=" + quoteExecArgument(executable) + "\n"
+           "Icon=" + std::string(kApplicationId) + "\n"
+           "Terminal=false\n"
+           "NoDisplay=true\n"
+           "X-GNOME-Autostart-enabled=true\n";
+}
+
+bool LoginItem::isDisabled(std::string_view entry)
+{
+    bool inMainGroup = false;
+    std::size_t start = 0;
+    while (start < entry.size()) {
+        std::size_t end = entry.find('\n', start);
+        if (end == std::string_view::npos)
+            end = entry.size();
+        const std::string_view line = trim(entry.substr(start, end - start));
+        start = end + 1;
+
+        if (line.starts_with('[')) {
+            inMainGroup = line == "[Desktop Entry]";
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (!inMainGroup || equals == std::string_view::npos)
+            continue;
+        const std::string_view key = trim(line.substr(0, equals));
+        const std::string_view value = trim(line.substr(equals + 1));
+        if ((key == "Hidden" && value == "true") || (key == "X-GNOME-Autostart-enabled" && value == "false"))
+            return true;
+    }
+    return false;
+}
+
+std::string LoginItem::quoteExecArgument(std::string_view argument)
+{
+    const bool quoted = argument.find_first_of(kReserved) != std::string_view::npos;
+    std::string arg;
+    for (char c : argument) {
+        if (c == '%') {
+            arg += "%%";
+            continue;
+        }
+        if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\'))
+            arg += '\\';
+        arg += c;
+    }
+    if (quoted)
+        arg = '"' + arg + '"';
+
+    // The value as a whole is a desktop-entry string, whose own escapes come on top.
+    std::string value;
+    for (char c : arg) {
+        switch (c) {
+        case '\\': value += "\\\\"; break;
+        case '\n': value += "\\n"; break;
+        case '\t': value += "\\t"; break;
+        case '\r': value += "\\r"; break;
+        default: value += c;
+        }
+    }
+    return value;
+}
+
+} // namespace corvane
