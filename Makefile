@@ -1,10 +1,13 @@
 # make run   - install what is missing, build, start the agent in the foreground
 # make test  - install what is missing, build, run every test through ctest
+# make install [PREFIX=/usr/local] [DESTDIR=...], make package (a .deb in build/package)
 PRESET ?= $(if $(CI),ci,release)
 JOBS ?= $(shell nproc)
 BUILD_DIR = build/$(PRESET)
 
-.PHONY: all deps configure build run test clean
+PREFIX ?= /usr/local
+
+.PHONY: all deps configure build run test install package clean
 
 all: build
 
@@ -23,6 +26,13 @@ run: configure
 
 test: build
 	@ctest --preset $(PRESET) -j $(JOBS)
+
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB -B "$(CURDIR)/build/package"
+	@ls build/package/*.deb
 
 clean:
 	rm -rf build
