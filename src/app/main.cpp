@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+#include <sys/resource.h>
+
 namespace {
 
 // With no display at all (a headless session) the agent must still serve, so
@@ -18,12 +20,24 @@ void allowHeadlessStart()
         qputenv("QT_QPA_PLATFORM", "wayland;xcb;offscreen");
 }
 
+// Every open connection holds a descriptor; the soft limit is often far
+// below what the system allows this process.
+void raiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     corvane::TerminationSignals::block();
     allowHeadlessStart();
+    raiseDescriptorLimit();
 
     QApplication app(argc, argv);
     // The panel shows the application name as the tray item's title.

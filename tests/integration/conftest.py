@@ -25,9 +25,10 @@ SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime
 class Agent:
     """One running corvane-agent, its output lines and its environment."""
 
-    def __init__(self, home, env=None, binary=None):
+    def __init__(self, home, env=None, binary=None, prefix=()):
         self.home = home
         self.binary = binary or AGENT
+        self.prefix = list(prefix)  # e.g. a prlimit command the agent runs under
         self.env = agent_environment(home)
         self.env.update(env or {})
         self.proc = None
@@ -37,7 +38,7 @@ class Agent:
 
     def start(self, wait_ready=True, timeout=10):
         self.proc = subprocess.Popen(
-            [self.binary], env=self.env, stdin=subprocess.DEVNULL,
+            [*self.prefix, self.binary], env=self.env, stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         threading.Thread(target=self._pump, args=(self.proc.stdout, self._lines), daemon=True).start()
         threading.Thread(target=self._pump, args=(self.proc.stderr, self._stderr), daemon=True).start()
@@ -169,8 +170,8 @@ def start_agent(home):
     """Starts agents on demand and stops every one of them after the test."""
     started = []
 
-    def start(env=None, wait_ready=True, binary=None, agent_home=None):
-        agent = Agent(agent_home or home, env=env, binary=binary)
+    def start(env=None, wait_ready=True, binary=None, agent_home=None, prefix=()):
+        agent = Agent(agent_home or home, env=env, binary=binary, prefix=prefix)
         started.append(agent)
         return agent.start(wait_ready=wait_ready)
 

@@ -49,6 +49,9 @@ void BridgeConnection::sendAndClose(const std::string& response)
     if (m_state == State::Closed)
         return;
     m_state = State::Answering;
+    // Bounds the whole goodbye: a client that stops reading, or vanished
+    // mid-answer, must not keep the descriptor.
+    m_timer.start(kLingerTimeoutMs);
     m_socket->write(response.data(), static_cast<qint64>(response.size()));
     m_socket->flush();
     onBytesWritten();
@@ -63,7 +66,6 @@ void BridgeConnection::onBytesWritten()
     // connection before the client has read the answer.
     m_state = State::Lingering;
     ::shutdown(static_cast<int>(m_socket->socketDescriptor()), SHUT_WR);
-    m_timer.start(kLingerTimeoutMs);
     m_socket->skip(m_socket->bytesAvailable());
 }
 

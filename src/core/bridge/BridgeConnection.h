@@ -19,7 +19,7 @@ class BridgeConnection final : public QObject {
 public:
     static constexpr qint64 kMaxRequestBytes = 65536;
     static constexpr int kIdleTimeoutMs = 30'000;
-    // How long to wait for the client to close after the answer went out.
+    // How long the answer and the client's close may take together.
     static constexpr int kLingerTimeoutMs = 5'000;
 
     BridgeConnection(QTcpSocket* socket, QObject* parent);

@@ -9,13 +9,23 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
+#include <algorithm>
 #include <string_view>
+
+#include <sys/resource.h>
 
 namespace corvane {
 namespace {
 
 constexpr int kListenBacklog = 511;
+// Descriptors kept back for the key file, D-Bus and the like.
+constexpr rlim_t kReservedDescriptors = 64;
+constexpr int kMostConnections = 1024;
+// When accepting fails for lack of descriptors and no connection is open to
+// free one, try again after this long instead of spinning.
+constexpr int kAcceptRetryMs = 1000;
 
 bool meansNoIPv6(QAbstractSocket::SocketError error)
 {
@@ -49,6 +59,7 @@ CorvaneBridge::~CorvaneBridge() = default;
 
 void CorvaneBridge::start()
 {
+    m_connectionLimit = connectionLimit();
     // Loopback only: the one caller is a browser on this machine, and the
     // report tells where the machine is.
     const QHostAddress addresses[] = {QHostAddress(QHostAddress::LocalHost),
@@ -65,6 +76,13 @@ void CorvaneBridge::start()
         }
         QTcpServer* raw = server.get();
         connect(raw, &QTcpServer::newConnection, this, [this, raw] { handleConnection(raw); });
+        // Qt stops accepting for good after a failed accept (no descriptors
+        // left); accepting resumes once a connection closes or after a pause.
+        connect(raw, &QTcpServer::acceptError, this, [this] {
+            m_acceptStalled = true;
+            if (m_openConnections == 0)
+                QTimer::singleShot(kAcceptRetryMs, this, &CorvaneBridge::resumeAccepting);
+        });
         m_listeners.push_back(std::move(server));
     }
     logLine("Corvane Bridge active on localhost:" + std::to_string(port));
@@ -75,11 +93,44 @@ void CorvaneBridge::stopListening()
     m_listeners.clear();
 }
 
+int CorvaneBridge::connectionLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= 2 * kReservedDescriptors)
+        return static_cast<int>(kReservedDescriptors);
+    return static_cast<int>(std::min<rlim_t>(kMostConnections, limit.rlim_cur - kReservedDescriptors));
+}
+
 void CorvaneBridge::handleConnection(QTcpServer* server)
 {
-    while (QTcpSocket* socket = server->nextPendingConnection()) {
+    while (m_openConnections < m_connectionLimit) {
+        QTcpSocket* socket = server->nextPendingConnection();
+        if (!socket)
+            return;
         auto* connection = new BridgeConnection(socket, this);
+        ++m_openConnections;
         connect(connection, &BridgeConnection::requestReceived, this, &CorvaneBridge::processRequest);
+        connect(connection, &QObject::destroyed, this, [this] {
+            --m_openConnections;
+            resumeAccepting();
+        });
+    }
+    // Full: leave further clients in the kernel's queue until one closes.
+    for (const auto& listener : m_listeners)
+        listener->pauseAccepting();
+    m_acceptStalled = true;
+}
+
+void CorvaneBridge::resumeAccepting()
+{
+    if (!m_acceptStalled || m_openConnections >= m_connectionLimit)
+        return;
+    m_acceptStalled = false;
+    for (const auto& listener : m_listeners) {
+        listener->resumeAccepting();
+        // Connections Qt took before pausing are waiting already.
+        if (listener->hasPendingConnections())
+            handleConnection(listener.get());
     }
 }
 

@@ -51,9 +51,14 @@ public:
 
 private:
     void handleConnection(QTcpServer* server);
+    void resumeAccepting();
     void stopListening();
+    static int connectionLimit();
 
     std::vector<std::unique_ptr<QTcpServer>> m_listeners;
+    int m_openConnections = 0;
+    int m_connectionLimit = 0;
+    bool m_acceptStalled = false;
     BridgeServices m_services;
 };
 
