@@ -1,13 +1,15 @@
 # make run   - install what is missing, build, start the agent in the foreground
 # make test  - install what is missing, build, run every test through ctest
 # make install [PREFIX=/usr/local] [DESTDIR=...], make package (a .deb in build/package)
+# make fuzz [FUZZ_SECONDS=60]  - the libFuzzer targets, each for a bounded time
 PRESET ?= $(if $(CI),ci,release)
 JOBS ?= $(shell nproc)
 BUILD_DIR = build/$(PRESET)
 
 PREFIX ?= /usr/local
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build run test install package clean
+.PHONY: all deps configure build run test install package fuzz clean
 
 all: build
 
@@ -33,6 +35,9 @@ install: build
 package: build
 	@cd $(BUILD_DIR) && cpack -G DEB -B "$(CURDIR)/build/package"
 	@ls build/package/*.deb
+
+fuzz: deps
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzzers
 
 clean:
 	rm -rf build

@@ -15,3 +15,7 @@ if(CORVANE_SANITIZE)
     -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(corvane_options INTERFACE -fsanitize=address,undefined)
 endif()
+if(CORVANE_FUZZ)
+  # Coverage for libFuzzer in everything the fuzz targets link.
+  target_compile_options(corvane_options INTERFACE -fsanitize=fuzzer-no-link)
+endif()

@@ -110,3 +110,16 @@ TEST(Http, UnwritableReportGetsTheBare500)
     EXPECT_EQ(response, "HTTP/1.1 500 Internal Server Error\r\n\r\n");
     EXPECT_EQ(response.size(), 38u);
 }
+
+TEST(Http, RequestsThatAreEmptyOrNotUtf8AreDropped)
+{
+    EXPECT_FALSE(http::parseRequest(""));
+    EXPECT_FALSE(http::parseRequest("GET / HTTP/1.1\r\nOrigin: \xff\r\n\r\n"));
+
+    const auto preflight = http::parseRequest("OPTIONS / HTTP/1.1\r\nOrigin: https://a.example\r\n\r\n");
+    ASSERT_TRUE(preflight);
+    EXPECT_TRUE(preflight->preflight);
+    EXPECT_EQ(preflight->origin, "https://a.example");
+    EXPECT_FALSE(http::parseRequest("options / HTTP/1.1\r\n\r\n")->preflight);
+    EXPECT_FALSE(http::parseRequest(std::string_view("\0", 1))->preflight);
+}

@@ -4,7 +4,6 @@
 #include "bridge/Http.h"
 #include "log/Log.h"
 #include "report/StatusReport.h"
-#include "text/Utf8.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -136,18 +135,17 @@ void CorvaneBridge::resumeAccepting()
 
 void CorvaneBridge::processRequest(const QByteArray& bytes, BridgeConnection* connection)
 {
-    const std::string_view request(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    if (request.empty() || !utf8::isValid(request)) {
+    const std::optional<http::Request> request =
+        http::parseRequest(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    if (!request) {
         connection->drop();
         return;
     }
-
-    const std::string origin = http::extractOrigin(request);
-    if (http::extractMethod(request) == "OPTIONS") {
-        connection->sendAndClose(http::buildPreflightResponse(origin));
+    if (request->preflight) {
+        connection->sendAndClose(http::buildPreflightResponse(request->origin));
         return;
     }
-    sendStatusReport(origin, connection);
+    sendStatusReport(request->origin, connection);
 }
 
 void CorvaneBridge::sendStatusReport(const std::string& origin, BridgeConnection* connection)

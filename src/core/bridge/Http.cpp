@@ -1,6 +1,7 @@
 #include "bridge/Http.h"
 
 #include "json/JsonWriter.h"
+#include "text/Utf8.h"
 
 #include <array>
 #include <cstdint>
@@ -77,6 +78,13 @@ bool startsWithOriginName(std::string_view line)
 }
 
 } // namespace
+
+std::optional<Request> parseRequest(std::string_view bytes)
+{
+    if (bytes.empty() || !utf8::isValid(bytes))
+        return std::nullopt;
+    return Request {extractMethod(bytes) == "OPTIONS", extractOrigin(bytes)};
+}
 
 std::string extractOrigin(std::string_view request)
 {

@@ -2,12 +2,22 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 // The bridge's small slice of HTTP/1.1: the method token, the Origin header
 // and the three answers. Pure text in, text out.
 namespace corvane::http {
+
+// What the bridge makes of the one read of a connection.
+struct Request {
+    bool preflight = false; // method token exactly "OPTIONS"
+    std::string origin;
+};
+
+// No value when the bytes are empty or not UTF-8: such a connection is dropped.
+std::optional<Request> parseRequest(std::string_view bytes);
 
 inline constexpr std::string_view kInternalServerError = "HTTP/1.1 500 Internal Server Error\r\n\r\n";
 inline constexpr std::string_view kAnyOrigin = "*";
