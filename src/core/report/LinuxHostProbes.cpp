@@ -1,5 +1,10 @@
 #include "report/LinuxHostProbes.h"
 
+#include "report/DeviceId.h"
+#include "report/VpnProbe.h"
+
+#include <ifaddrs.h>
+
 namespace corvane {
 
 std::unique_ptr<HostProbes> HostProbes::createDefault()
@@ -9,12 +14,16 @@ std::unique_ptr<HostProbes> HostProbes::createDefault()
 
 std::string LinuxHostProbes::getDeviceID()
 {
-    return "Unknown";
+    return DeviceId::read();
 }
 
 bool LinuxHostProbes::isVPNActive()
 {
-    return false;
+    ifaddrs* raw = nullptr;
+    if (getifaddrs(&raw) != 0)
+        return false;
+    const std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> list(raw, &freeifaddrs);
+    return VpnProbe::isActive(VpnProbe::entriesOf(list.get()));
 }
 
 } // namespace corvane

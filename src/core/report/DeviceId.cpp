@@ -1,0 +1,43 @@
+#include "report/DeviceId.h"
+
+#include <systemd/sd-id128.h>
+
+#include <cstring>
+
+namespace corvane {
+
+namespace {
+
+// Our application ID, made once at random. It must never change: every
+// receiver that already knows a machine knows it by the ID derived from this.
+constexpr sd_id128_t kAppId =
+    SD_ID128_MAKE(f5, 78, 6f, 5d, 1f, f6, 48, 23, a3, c5, 26, c5, 62, 19, 24, ab);
+
+} // namespace
+
+std::string DeviceId::read()
+{
+    sd_id128_t id;
+    if (sd_id128_get_machine_app_specific(kAppId, &id) < 0)
+        return "Unknown";
+    Bytes bytes;
+    static_assert(sizeof(id.bytes) == sizeof(bytes));
+    std::memcpy(bytes.data(), id.bytes, bytes.size());
+    return format(bytes);
+}
+
+std::string DeviceId::format(const Bytes& bytes)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(36);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text += '-';
+        text += kHex[bytes[i] >> 4];
+        text += kHex[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+} // namespace corvane
