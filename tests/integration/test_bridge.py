@@ -92,6 +92,8 @@ def test_request_longer_than_64KiB(agent):
 
 
 def test_dropped_connections_get_no_answer(agent):
+    time.sleep(0.3)  # let the start-up lines come out first
+    lines_before = agent.lines
     for data in (b"GET / HTTP/1.1\r\n\xff\xfe\r\n\r\n", b"\xc0\xaf"):
         started = time.monotonic()
         assert agent.exchange(data) == b""
@@ -99,7 +101,7 @@ def test_dropped_connections_get_no_answer(agent):
     # A client that connects and leaves says nothing and changes nothing.
     socket.create_connection(("127.0.0.1", PORT), timeout=5).close()
     time.sleep(0.2)
-    assert agent.lines == [READY_LINE]
+    assert agent.lines == lines_before
     assert agent.exchange(b"OPTIONS / HTTP/1.1\r\n\r\n") == PREFLIGHT_ANY_ORIGIN
 
 
