@@ -1,15 +1,17 @@
 # make run   - install what is missing, build, start the agent in the foreground
 # make test  - install what is missing, build, run every test through ctest
 # make install [PREFIX=/usr/local] [DESTDIR=...], make package (a .deb in build/package)
+# make test-sanitize  - unit and integration tests under AddressSanitizer and UBSan
 # make fuzz [FUZZ_SECONDS=60]  - the libFuzzer targets, each for a bounded time
 PRESET ?= $(if $(CI),ci,release)
 JOBS ?= $(shell nproc)
 BUILD_DIR = build/$(PRESET)
+SANITIZE_PRESET ?= $(if $(CI),ci-sanitize,debug)
 
 PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build run test install package fuzz clean
+.PHONY: all deps configure build run test test-sanitize install package fuzz clean
 
 all: build
 
@@ -28,6 +30,11 @@ run: configure
 
 test: build
 	@ctest --preset $(PRESET) -j $(JOBS)
+
+test-sanitize: deps
+	@cmake --preset $(SANITIZE_PRESET) >/dev/null
+	@cmake --build --preset $(SANITIZE_PRESET) -j $(JOBS)
+	@ctest --preset $(SANITIZE_PRESET) -j $(JOBS) -L 'unit|integration'
 
 install: build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
