@@ -3,10 +3,11 @@ include(GNUInstallDirs)
 
 set(CORVANE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME})
 
-install(TARGETS corvane-agent RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS corvane-agent corvane-verify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES data/com.corvane.Agent.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES src/app/icons/com.corvane.Agent.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES README.md data/copyright DESTINATION ${CORVANE_DOC_DIR})
+install(FILES web/corvane-verify.js DESTINATION ${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME})
 
 # Debian wants the changelog compressed with maximum compression and no timestamp.
 set(CORVANE_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/changelog.Debian.gz)

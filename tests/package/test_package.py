@@ -11,7 +11,9 @@ RUN_IN_NAMESPACE = os.path.join(SOURCE_DIR, "tests", "integration", "run-in-name
 
 INSTALLED_FILES = [
     "usr/bin/corvane-agent",
+    "usr/bin/corvane-verify",
     "usr/share/applications/com.corvane.Agent.desktop",
+    "usr/share/corvane-agent/corvane-verify.js",
     "usr/share/doc/corvane-agent/README.md",
     "usr/share/doc/corvane-agent/changelog.Debian.gz",
     "usr/share/doc/corvane-agent/copyright",

@@ -1,0 +1,140 @@
+// Fetches the Corvane agent's status report and checks its signature with
+// WebCrypto. No dependencies; works in any secure context and in Node 20+.
+//
+//   import { fetchReport } from './corvane-verify.js';
+//   const { report, verified, reason } = await fetchReport();
+
+export const AGENT_URL = 'http://127.0.0.1:12180/';
+
+const SIGNATURE = 'signature';
+const PUBLIC_KEY = 'public_key';
+
+// Fetches the report from the agent (or from url) and verifies it.
+// Never throws: a failed fetch comes back as { report: null, verified: false, reason }.
+export async function fetchReport(url = AGENT_URL, init = {}) {
+  let text;
+  try {
+    const response = await fetch(agentRequest(url, init));
+    if (!response.ok)
+      return failure(null, `the agent answered with status ${response.status}`);
+    text = await response.text();
+  } catch (error) {
+    return failure(null, `fetch failed: ${error && error.message ? error.message : error}`);
+  }
+  return verifyReport(text);
+}
+
+// Verifies a report fetched elsewhere: the served JSON text or the parsed object.
+export async function verifyReport(input) {
+  let report = input;
+  if (typeof input === 'string') {
+    try {
+      report = JSON.parse(input);
+    } catch {
+      return failure(null, 'not JSON');
+    }
+  }
+  if (report === null || typeof report !== 'object' || Array.isArray(report))
+    return failure(report, 'not a JSON object');
+  for (const key of [SIGNATURE, PUBLIC_KEY]) {
+    if (!Object.hasOwn(report, key)) return failure(report, `no ${key}`);
+    if (typeof report[key] !== 'string') return failure(report, `${key} is not a string`);
+  }
+
+  const signatureDer = decodeBase64(report[SIGNATURE]);
+  if (!signatureDer) return failure(report, 'signature is not Base64');
+  const point = decodeBase64(report[PUBLIC_KEY]);
+  if (!point) return failure(report, 'public_key is not Base64');
+  if (point.length !== 65 || point[0] !== 0x04)
+    return failure(report, 'public_key is not a 65-byte uncompressed point');
+
+  const subtle = globalThis.crypto && globalThis.crypto.subtle;
+  if (!subtle) return failure(report, 'WebCrypto is unavailable (the page is not a secure context)');
+  let key;
+  try {
+    key = await subtle.importKey('raw', point, { name: 'ECDSA', namedCurve: 'P-256' }, false, ['verify']);
+  } catch {
+    return failure(report, 'public_key is not a point on P-256');
+  }
+  const signature = derToRaw(signatureDer);
+  if (!signature) return failure(report, 'signature is not a DER ECDSA signature');
+  const payload = new TextEncoder().encode(signedPayload(report));
+  const verified = await subtle.verify({ name: 'ECDSA', hash: 'SHA-256' }, key, signature, payload);
+  return verified ? { report, verified: true, reason: null } : failure(report, 'signature does not verify');
+}
+
+// The exact text the agent signs: every member but "signature" and
+// "public_key", compact, keys sorted at every level, each "/" written as "\/".
+export function signedPayload(report) {
+  const data = {};
+  for (const key of Object.keys(report))
+    if (key !== SIGNATURE && key !== PUBLIC_KEY) data[key] = report[key];
+  return canonicalJson(data).replace(/\//g, '\\/');
+}
+
+function canonicalJson(value) {
+  if (Array.isArray(value))
+    return `[${value.map(canonicalJson).join(',')}]`;
+  if (value !== null && typeof value === 'object') {
+    // Written by hand: objects list integer-like keys first, whatever the order.
+    const members = Object.keys(value).sort(byCodePoint)
+      .map((key) => `${JSON.stringify(key)}:${canonicalJson(value[key])}`);
+    return `{${members.join(',')}}`;
+  }
+  return JSON.stringify(value);
+}
+
+// UTF-8 byte order, as the agent sorts; plain sort() compares UTF-16 units.
+function byCodePoint(a, b) {
+  const x = Array.from(a, (c) => c.codePointAt(0));
+  const y = Array.from(b, (c) => c.codePointAt(0));
+  for (let i = 0; i < x.length && i < y.length; i++)
+    if (x[i] !== y[i]) return x[i] - y[i];
+  return x.length - y.length;
+}
+
+function agentRequest(url, init) {
+  // Browsers that know LNA check the target is really loopback; older ones
+  // ignore the member, and ones with another set of values reject it.
+  try {
+    return new Request(url, { targetAddressSpace: 'loopback', ...init });
+  } catch {
+    return new Request(url, init);
+  }
+}
+
+// Standard, padded Base64 only: the re-encoding must give the same text back.
+function decodeBase64(text) {
+  if (!/^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$/.test(text)) return null;
+  const binary = atob(text);
+  if (btoa(binary) !== text) return null;
+  return Uint8Array.from(binary, (c) => c.charCodeAt(0));
+}
+
+// DER SEQUENCE { INTEGER r, INTEGER s } to the 64-byte r||s that WebCrypto
+// takes. Strict DER, like OpenSSL, so no two encodings pass for one signature.
+function derToRaw(der) {
+  if (der.length < 8 || der[0] !== 0x30 || der[1] !== der.length - 2) return null;
+  const raw = new Uint8Array(64);
+  let at = 2;
+  for (let part = 0; part < 2; part++) {
+    if (at + 2 > der.length || der[at] !== 0x02) return null;
+    const length = der[at + 1];
+    at += 2;
+    if (length < 1 || length > 33 || at + length > der.length) return null;
+    let integer = der.subarray(at, at + length);
+    at += length;
+    if (integer[0] & 0x80) return null; // negative
+    if (integer[0] === 0 && length > 1) {
+      if (!(integer[1] & 0x80)) return null; // needless leading zero
+      integer = integer.subarray(1);
+    }
+    if (integer.length > 32) return null;
+    raw.set(integer, part * 32 + 32 - integer.length);
+  }
+  return at === der.length ? raw : null;
+}
+
+function failure(report, reason) {
+  return { report, verified: false, reason };
+}
