@@ -10,8 +10,9 @@ namespace {
 
 // Our application ID, made once at random. It must never change: every
 // receiver that already knows a machine knows it by the ID derived from this.
-constexpr sd_id128_t kAppId =
-    SD_ID128_MAKE(f5, 78, 6f, 5d, 1f, f6, 48, 23, a3, c5, 26, c5, 62, 19, 24, ab);
+// (Spelled out: SD_ID128_MAKE is a C compound literal, which C++ lacks.)
+constexpr sd_id128_t kAppId = {{0xf5, 0x78, 0x6f, 0x5d, 0x1f, 0xf6, 0x48, 0x23,
+                                0xa3, 0xc5, 0x26, 0xc5, 0x62, 0x19, 0x24, 0xab}};
 
 } // namespace
 
