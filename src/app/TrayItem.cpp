@@ -37,7 +37,9 @@ TrayItem::~TrayItem() = default;
 
 void TrayItem::show()
 {
-    // A fresh icon registers with the watcher that is there now.
+    // Once made, the icon registers again by itself whenever a panel restarts.
+    if (m_icon)
+        return;
     m_icon = std::make_unique<QSystemTrayIcon>(QIcon(QStringLiteral(":/icons/com.corvane.Agent.svg")));
     m_icon->setToolTip(tr("Corvane Compliance"));
     m_icon->setContextMenu(&m_menu);

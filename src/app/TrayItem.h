@@ -11,8 +11,8 @@ class QSystemTrayIcon;
 namespace corvane {
 
 // The shield in the panel and its menu. Panels announce themselves through
-// a StatusNotifierWatcher on the session bus, often after the agent started
-// at login, and may restart; the item is (re)created whenever one appears.
+// a StatusNotifierWatcher on the session bus, often only after the agent
+// started at login; the item is made when the first one appears.
 class TrayItem final : public QObject {
     Q_OBJECT
 

@@ -1,19 +1,106 @@
 #include "wifi/WifiScanner.h"
 
+#include "log/Log.h"
+#include "wifi/LinuxLocationAuthorization.h"
+#include "wifi/NetworkManagerBackend.h"
+
+#include <algorithm>
+#include <string>
+
 namespace corvane {
+namespace {
 
-WifiScanner::WifiScanner() = default;
+constexpr std::int32_t kNotDetermined = 0;
+constexpr std::int32_t kAuthorizedAlways = 3;
+constexpr const char* kNoAddress = "00:00:00:00:00:00";
 
-void WifiScanner::requestAuthorization() {}
+} // namespace
+
+WifiScanner::WifiScanner()
+    : WifiScanner(NetworkManagerBackend::shared(), std::make_shared<LinuxLocationAuthorization>())
+{
+}
+
+WifiScanner::WifiScanner(std::shared_ptr<WifiBackend> backend, std::shared_ptr<LocationAuthorization> locationManager)
+    : m_client(std::move(backend))
+    , m_locationManager(std::move(locationManager))
+{
+    m_locationManager->setChangeHandler(
+        [this](LocationAuthorization& manager) { locationManagerDidChangeAuthorization(manager); });
+}
+
+WifiScanner::~WifiScanner()
+{
+    // The permission object may outlive this scanner.
+    m_locationManager->setChangeHandler({});
+}
+
+void WifiScanner::requestAuthorization()
+{
+    const std::int32_t status = m_locationManager->authorizationStatus();
+    logLine("Current Location Authorization Status: " + std::to_string(status));
+    if (status == kNotDetermined) {
+        logLine("Requesting location authorization...");
+        m_locationManager->requestAlwaysAuthorization();
+    }
+}
+
+void WifiScanner::locationManagerDidChangeAuthorization(LocationAuthorization& manager)
+{
+    const std::int32_t status = manager.authorizationStatus();
+    logLine("Location Authorization Changed: " + std::to_string(status));
+    if (status == kAuthorizedAlways)
+        logLine("Permission granted! Triggering scan...");
+}
 
 std::optional<WifiNetwork> WifiScanner::currentNetwork()
 {
-    return std::nullopt;
+    const std::optional<std::string> interface = m_client->defaultInterface();
+    if (!interface)
+        return std::nullopt;
+    WifiObservation joined = m_client->currentAssociation(*interface);
+    return WifiNetwork{
+        std::move(joined.ssid).value_or("Not Connected"),
+        std::move(joined.bssid).value_or(kNoAddress),
+        joined.rssi,
+        joined.channel.value_or(0),
+    };
 }
 
 std::vector<WifiNetwork> WifiScanner::scanNetworks()
 {
-    return {};
+    const std::int32_t status = m_locationManager->authorizationStatus();
+    if (status != kAuthorizedAlways) {
+        logLine("WARNING: Location authorization is " + std::to_string(status)
+                + ". WiFi details will be REDACTED by macOS.");
+    }
+
+    const std::optional<std::string> interface = m_client->defaultInterface();
+    if (!interface) {
+        logLine("No WiFi interface found.");
+        return {};
+    }
+
+    WifiScanResult result = m_client->scan(*interface);
+    if (result.error) {
+        logLine("Scan failed: " + (result.error->empty() ? std::string("Unknown") : *result.error));
+        return {};
+    }
+
+    std::vector<WifiNetwork> networks;
+    networks.reserve(result.networks.size());
+    for (WifiObservation& seen : result.networks) {
+        networks.push_back({
+            std::move(seen.ssid).value_or("Unknown"),
+            std::move(seen.bssid).value_or(kNoAddress),
+            seen.rssi,
+            seen.channel.value_or(0),
+        });
+    }
+    std::stable_sort(networks.begin(), networks.end(), [](const WifiNetwork& a, const WifiNetwork& b) {
+        return a.signalStrength > b.signalStrength;
+    });
+    return networks;
 }
 
 } // namespace corvane

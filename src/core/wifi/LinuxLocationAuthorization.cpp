@@ -1,0 +1,14 @@
+#include "wifi/LinuxLocationAuthorization.h"
+
+namespace corvane {
+
+std::int32_t LinuxLocationAuthorization::authorizationStatus() const
+{
+    return authorizedAlways;
+}
+
+void LinuxLocationAuthorization::requestAlwaysAuthorization() {}
+
+void LinuxLocationAuthorization::setChangeHandler(ChangeHandler /*handler*/) {}
+
+} // namespace corvane

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "wifi/WifiObservation.h"
+#include "wifi/WifiScanResult.h"
+
+#include <optional>
+#include <string>
+
+namespace corvane {
+
+// The machine's Wi-Fi as the scanner needs it. Calls are synchronous and
+// never throw; an interface is named by an opaque text the backend chose.
+class WifiBackend {
+public:
+    virtual ~WifiBackend() = default;
+
+    // The default Wi-Fi interface, or none when the machine has none.
+    virtual std::optional<std::string> defaultInterface() = 0;
+    // The interface's current association; all absent (and rssi 0) when not joined.
+    virtual WifiObservation currentAssociation(const std::string& interface) = 0;
+    // All networks within reach, in the platform's order.
+    virtual WifiScanResult scan(const std::string& interface) = 0;
+};
+
+} // namespace corvane
