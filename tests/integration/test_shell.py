@@ -9,6 +9,7 @@ import pytest
 
 from conftest import PORT, READY_LINE, Agent
 from desktop import SessionBus, TrayItemClient, TrayWatcher, Xvfb, wait_until
+from fake_networkmanager import fake_nm  # noqa: F401 (fixture)
 
 NO_WIFI_DIAGNOSTIC = [
     "--- Starting WiFi Diagnostic ---",
@@ -79,6 +80,48 @@ def test_tray_item_menu_and_console_check(watcher, session_bus, desktop_agent):
     # Twice in a row runs twice: nothing is cached between runs.
     assert run_diagnostic(desktop_agent, item) == NO_WIFI_DIAGNOSTIC
     assert run_diagnostic(desktop_agent, item) == NO_WIFI_DIAGNOSTIC
+
+
+def test_console_check_against_networkmanager(fake_nm, watcher, session_bus, desktop_env, home):
+    dev = fake_nm.add_wifi_device("wlan0")
+    office = fake_nm.add_access_point(dev, b"Office/2", "3c:a6:2f:12:9e:41", 90, 5180)
+    fake_nm.add_access_point(dev, b"Cafe", "f0:9f:c2:7a:10:05", 50, 2437)
+    fake_nm.add_access_point(dev, b"\xff\xfe", "f0:9f:c2:7a:10:06", 10, 2412)
+    fake_nm.set_active_access_point(dev, office)
+    agent = started(home, {**desktop_env, **fake_nm.env})
+    try:
+        item = TrayItemClient(session_bus, watcher.wait_for_item())
+        nearby = [
+            "VISIBLE NEARBY NETWORKS (3):",
+            "SSID: Office/2 | BSSID: 3c:a6:2f:12:9e:41 | RSSI: -46dBm | Channel: 36",
+            "SSID: Cafe | BSSID: f0:9f:c2:7a:10:05 | RSSI: -70dBm | Channel: 6",
+            "SSID: Unknown | BSSID: f0:9f:c2:7a:10:06 | RSSI: -94dBm | Channel: 1",
+        ]
+        assert run_diagnostic(agent, item) == [
+            "--- Starting WiFi Diagnostic ---",
+            "Current Location Authorization Status: 3",
+            "CURRENTLY CONNECTED TO:",
+            "SSID: Office/2 | BSSID: 3c:a6:2f:12:9e:41 | RSSI: -46dBm",
+            "---------------------------",
+            *nearby,
+            "--- WiFi Diagnostic Complete ---",
+        ]
+        fake_nm.set_active_access_point(dev, None)
+        assert run_diagnostic(agent, item) == [
+            "--- Starting WiFi Diagnostic ---",
+            "Current Location Authorization Status: 3",
+            "NOT CURRENTLY CONNECTED TO ANY WIFI",
+            "---------------------------",
+            *nearby,
+            "--- WiFi Diagnostic Complete ---",
+        ]
+    finally:
+        agent.stop()
+
+
+def test_start_up_lines_come_in_order(agent):
+    agent.wait_for_line("Current Location Authorization Status: 3")
+    assert agent.lines[:2] == [READY_LINE, "Current Location Authorization Status: 3"]
 
 
 def test_quit_ends_with_status_0_and_frees_the_port(watcher, session_bus, desktop_agent):
