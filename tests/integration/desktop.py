@@ -18,10 +18,11 @@ class SessionBus:
     def __init__(self, directory):
         self.socket = os.path.join(str(directory), "session-bus")
         self.address = "unix:path=" + self.socket
+        # The daemon prints its address once it accepts connections.
         self.proc = subprocess.Popen(
-            ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + self.address],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until(lambda: os.path.exists(self.socket), "session bus socket")
+            ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address", "--address=" + self.address],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        assert self.proc.stdout.readline().startswith("unix:path=" + self.socket)
         self.connection = dbus.bus.BusConnection(self.address)
 
     def stop(self):
