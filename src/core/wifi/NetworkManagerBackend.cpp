@@ -230,7 +230,12 @@ std::shared_ptr<NetworkManagerBackend> NetworkManagerBackend::shared()
 
 QDBusConnection NetworkManagerBackend::bus()
 {
-    if (!m_bus.isConnected()) {
+    // Reconnecting costs a round trip through QtDBus's own thread, so a bus
+    // that is not there is tried at most once per reconnectIntervalMs; calls
+    // meanwhile fail at once and give their fallbacks.
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_bus.isConnected() && now >= m_nextReconnect) {
+        m_nextReconnect = now + std::chrono::milliseconds(reconnectIntervalMs);
         QDBusConnection::disconnectFromBus(m_connectionName);
         m_bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, m_connectionName);
     }

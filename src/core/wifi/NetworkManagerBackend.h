@@ -23,6 +23,7 @@ public:
     // After a call timed out, NetworkManager is left alone this long, so that
     // a report waits for one timeout at most.
     static constexpr int quietAfterTimeoutMs = 3000;
+    static constexpr int reconnectIntervalMs = 1000;
 
     NetworkManagerBackend();
     ~NetworkManagerBackend() override;
@@ -45,6 +46,7 @@ private:
     QString m_connectionName;
     QDBusConnection m_bus;
     std::chrono::steady_clock::time_point m_quietUntil;
+    std::chrono::steady_clock::time_point m_nextReconnect;
 };
 
 } // namespace corvane
