@@ -3,6 +3,7 @@
 # make install [PREFIX=/usr/local] [DESTDIR=...], make package (a .deb in build/package)
 # make test-sanitize  - unit and integration tests under AddressSanitizer and UBSan
 # make fuzz [FUZZ_SECONDS=60]  - the libFuzzer targets, each for a bounded time
+# make bench - release build, then the agent side by side with nginx; prints one table
 PRESET ?= $(if $(CI),ci,release)
 JOBS ?= $(shell nproc)
 BUILD_DIR = build/$(PRESET)
@@ -11,7 +12,7 @@ SANITIZE_PRESET ?= $(if $(CI),ci-sanitize,debug)
 PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build run test test-sanitize install package fuzz clean
+.PHONY: all deps configure build run test test-sanitize install package fuzz bench clean
 
 all: build
 
@@ -45,6 +46,12 @@ package: build
 
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzzers
+
+# Always the release preset: figures from a sanitizer build would mean nothing.
+bench: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j $(JOBS) --target corvane-agent corvane-core-benchmarks corvane-ceiling-server
+	@bench/run-bench build/release
 
 clean:
 	rm -rf build
