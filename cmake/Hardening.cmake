@@ -11,8 +11,11 @@ if(CORVANE_WERROR)
   target_compile_options(corvane_options INTERFACE -Werror)
 endif()
 if(CORVANE_SANITIZE)
+  # No vptr check: it needs a free file descriptor to read the object, and the
+  # tests run the agent out of descriptors on purpose, where it reports
+  # objects that are fine. ASan still catches use after free.
   target_compile_options(corvane_options INTERFACE
-    -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    -fsanitize=address,undefined -fno-sanitize=vptr -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(corvane_options INTERFACE -fsanitize=address,undefined)
 endif()
 if(CORVANE_FUZZ)

@@ -30,6 +30,12 @@ BridgeConnection::BridgeConnection(QTcpSocket* socket, QObject* parent)
     m_timer.start(kIdleTimeoutMs);
 }
 
+BridgeConnection::~BridgeConnection()
+{
+    // The socket goes down with us and reports that; nobody is left to hear it.
+    disconnect(m_socket, nullptr, this, nullptr);
+}
+
 void BridgeConnection::onReadyRead()
 {
     if (m_state != State::AwaitingRequest) {
@@ -80,6 +86,8 @@ void BridgeConnection::finish()
         return;
     m_state = State::Closed;
     m_timer.stop();
+    // Nothing the socket says while it closes concerns us any more.
+    disconnect(m_socket, nullptr, this, nullptr);
     m_socket->abort();
     deleteLater();
 }

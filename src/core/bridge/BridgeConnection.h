@@ -23,6 +23,7 @@ public:
     static constexpr int kLingerTimeoutMs = 5'000;
 
     BridgeConnection(QTcpSocket* socket, QObject* parent);
+    ~BridgeConnection() override;
 
     // Hands the whole answer to the transport, then closes gracefully.
     void sendAndClose(const std::string& response);

@@ -54,7 +54,15 @@ CorvaneBridge::CorvaneBridge(BridgeServices services, QObject* parent)
 {
 }
 
-CorvaneBridge::~CorvaneBridge() = default;
+CorvaneBridge::~CorvaneBridge()
+{
+    // Connections still open at exit go before the listeners and services
+    // they would otherwise report back to.
+    for (BridgeConnection* connection : findChildren<BridgeConnection*>(Qt::FindDirectChildrenOnly)) {
+        disconnect(connection, nullptr, this, nullptr);
+        delete connection;
+    }
+}
 
 void CorvaneBridge::start()
 {
