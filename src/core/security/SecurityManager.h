@@ -46,12 +46,14 @@ private:
     PrivateKey loadPrivateKey();
     PrivateKey remember(PrivateKey key, const KeyFile::Identity& identity);
     PrivateKey cachedCopy() const;
+    void forget();
     void logLookupError(const std::string& reason) const;
 
     KeyFile m_keyFile;
     // The parsed key, valid while the file keeps this identity: parsing costs more than a stat.
     PrivateKey m_cachedKey;
     KeyFile::Identity m_cachedIdentity;
+    std::optional<std::string> m_cachedPublicKey; // of m_cachedKey
 };
 
 } // namespace corvane
