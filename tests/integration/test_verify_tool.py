@@ -1,5 +1,6 @@
 """corvane-verify: the command-line check of a served report's signature."""
 import base64
+import importlib.util
 import json
 import os
 import subprocess
@@ -12,18 +13,13 @@ from conftest import BUILD_DIR
 
 TOOL = os.path.join(BUILD_DIR, "tools", "corvane-verify", "corvane-verify")
 
-# Strings that need every kind of escape, so the tool's payload is checked
-# against the rule as Python writes it.
-FACTS = {
-    "timestamp": 1796544000,
-    "device_id": "5B0F2A61-0E3C-4C8B-9A17-2D4E6F8A1B3C",
-    "connected_network": {"ssid": "Café/Bar \"5G\" \\ tab\there", "bssid": "3c:a6:2f:12:9e:41"},
-    "nearby_networks": [
-        {"ssid": "日本語 😀 \u0001\u001f\u007f\u2028", "bssid": "f0:9f:c2:7a:10:05", "rssi": -71, "channel": 6},
-        {"ssid": "", "bssid": "00:00:00:00:00:00", "rssi": -100, "channel": 165},
-    ],
-    "vpn_active": True,
-}
+# The browser tests' independent signer: its facts need every kind of escape,
+# and its payload rule is the one Python verifiers use.
+_spec = importlib.util.spec_from_file_location(
+    "sign_report", os.path.join(os.path.dirname(__file__), "..", "browser", "sign-report.py"))
+sign_report = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(sign_report)
+FACTS = sign_report.FACTS
 
 
 def b64(data):
@@ -31,7 +27,7 @@ def b64(data):
 
 
 def payload(facts):
-    return json.dumps(facts, sort_keys=True, separators=(",", ":"), ensure_ascii=False).replace("/", "\\/").encode()
+    return sign_report.canonical(facts).encode()
 
 
 def point(key):

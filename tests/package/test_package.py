@@ -2,12 +2,16 @@
 import glob
 import os
 import subprocess
+import sys
 
 import pytest
 
 BUILD_DIR = os.environ["CORVANE_BUILD_DIR"]
 SOURCE_DIR = os.environ["CORVANE_SOURCE_DIR"]
-RUN_IN_NAMESPACE = os.path.join(SOURCE_DIR, "tests", "integration", "run-in-namespace")
+INTEGRATION_DIR = os.path.join(SOURCE_DIR, "tests", "integration")
+RUN_IN_NAMESPACE = os.path.join(INTEGRATION_DIR, "run-in-namespace")
+sys.path.insert(0, INTEGRATION_DIR)
+from test_bridge import PREFLIGHT_ANY_ORIGIN as PREFLIGHT  # noqa: E402
 
 INSTALLED_FILES = [
     "usr/bin/corvane-agent",
@@ -20,16 +24,6 @@ INSTALLED_FILES = [
     "usr/share/icons/hicolor/scalable/apps/com.corvane.Agent.svg",
 ]
 
-PREFLIGHT = (
-    b"HTTP/1.1 204 No Content\r\n"
-    b"Access-Control-Allow-Origin: *\r\n"
-    b"Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-    b"Access-Control-Allow-Headers: Content-Type\r\n"
-    b"Access-Control-Allow-Private-Network: true\r\n"
-    b"Access-Control-Max-Age: 86400\r\n"
-    b"Connection: close\r\n"
-    b"\r\n"
-)
 
 
 def files_below(root):
