@@ -278,9 +278,9 @@ BENCHMARK(WifiSurveyWithoutNetworkManager)->MeasureProcessCPUTime();
 void ReportAnswer(benchmark::State& state, bool withNetworks)
 {
     const QuietStdout quiet;
-    BridgeServices services {
-        withNetworks ? std::make_unique<WifiScanner>(std::make_shared<StaticWifiBackend>(),
-                                                     std::make_shared<LinuxLocationAuthorization>())
+    BridgeServices services{
+        withNetworks ? std::make_unique<WifiScanner>(
+            std::make_shared<StaticWifiBackend>(), std::make_shared<LinuxLocationAuthorization>())
                      : std::make_unique<WifiScanner>(),
         std::make_unique<SecurityManager>(keyFolder()),
         std::make_unique<LinuxHostProbes>(),

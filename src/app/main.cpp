@@ -24,7 +24,7 @@ void allowHeadlessStart()
 // below what the system allows this process.
 void raiseDescriptorLimit()
 {
-    rlimit limit {};
+    rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);

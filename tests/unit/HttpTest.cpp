@@ -6,15 +6,14 @@ using namespace corvane;
 
 namespace {
 
-const std::string kPreflightAnyOrigin =
-    "HTTP/1.1 204 No Content\r\n"
-    "Access-Control-Allow-Origin: *\r\n"
-    "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-    "Access-Control-Allow-Headers: Content-Type\r\n"
-    "Access-Control-Allow-Private-Network: true\r\n"
-    "Access-Control-Max-Age: 86400\r\n"
-    "Connection: close\r\n"
-    "\r\n";
+const std::string kPreflightAnyOrigin = "HTTP/1.1 204 No Content\r\n"
+                                        "Access-Control-Allow-Origin: *\r\n"
+                                        "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
+                                        "Access-Control-Allow-Headers: Content-Type\r\n"
+                                        "Access-Control-Allow-Private-Network: true\r\n"
+                                        "Access-Control-Max-Age: 86400\r\n"
+                                        "Connection: close\r\n"
+                                        "\r\n";
 
 std::string bodyOf(const std::string& response)
 {
@@ -25,7 +24,8 @@ std::string bodyOf(const std::string& response)
 
 TEST(Http, OriginMatchesAnyCaseKeepsValueCaseAndTrimsSpaces)
 {
-    EXPECT_EQ(http::extractOrigin("GET / HTTP/1.1\r\nORIGIN: https://Portal.Example\r\n\r\n"), "https://Portal.Example");
+    EXPECT_EQ(
+        http::extractOrigin("GET / HTTP/1.1\r\nORIGIN: https://Portal.Example\r\n\r\n"), "https://Portal.Example");
     EXPECT_EQ(http::extractOrigin("GET / HTTP/1.1\r\norigin:\t https://a.example \t\r\n\r\n"), "https://a.example");
     EXPECT_EQ(http::extractOrigin("GET / HTTP/1.1\r\nOrIgIn:https://b.example\r\n\r\n"), "https://b.example");
     // Unicode space separators are white space too.
@@ -55,8 +55,12 @@ TEST(Http, OriginWithControlCharactersIsTreatedAsAbsent)
     EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: https://a.example\nSet-Cookie: x=1\r\n\r\n"), "*");
     EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: https://a.example\rX: y\r\n\r\n"), "*");
     EXPECT_EQ(http::extractOrigin(std::string("GET /\r\nOrigin: a\0b\r\n", 19)), "*");
-    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: a\x7f" "b\r\n"), "*");
-    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: a\xC2\x85" "b\r\n"), "*"); // NEL
+    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: a\x7f"
+                                  "b\r\n"),
+        "*");
+    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: a\xC2\x85"
+                                  "b\r\n"),
+        "*"); // NEL
     EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: a\tb\r\n"), "*");
     // Non-ASCII text that is not a control character stays.
     EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: https://bücher.example\r\n"), "https://bücher.example");
@@ -90,15 +94,16 @@ TEST(Http, JsonAnswerHeadersAndContentLength)
     const nlohmann::json report = {{"b", "x/y"}, {"a", "ünï"}};
     const std::string response = http::buildJSONResponse(report, "https://o.example");
     const std::string body = bodyOf(response);
-    const std::string expectedHead =
-        "HTTP/1.1 200 OK\r\n"
-        "Content-Type: application/json\r\n"
-        "Access-Control-Allow-Origin: https://o.example\r\n"
-        "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-        "Access-Control-Allow-Private-Network: true\r\n"
-        "Content-Length: " + std::to_string(body.size()) + "\r\n"
-        "Connection: close\r\n"
-        "\r\n";
+    const std::string expectedHead = "HTTP/1.1 200 OK\r\n"
+                                     "Content-Type: application/json\r\n"
+                                     "Access-Control-Allow-Origin: https://o.example\r\n"
+                                     "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
+                                     "Access-Control-Allow-Private-Network: true\r\n"
+                                     "Content-Length: "
+        + std::to_string(body.size())
+        + "\r\n"
+          "Connection: close\r\n"
+          "\r\n";
     EXPECT_EQ(response.substr(0, expectedHead.size()), expectedHead);
     EXPECT_EQ(body, "{\n  \"a\": \"ünï\",\n  \"b\": \"x\\/y\"\n}");
 }

@@ -14,9 +14,9 @@ TEST(JsonWriter, CompactFormMatchesWhatVerifiersRebuild)
         {"list", {{{"z", 1}, {"a", true}}}},
         {"e", nlohmann::json::array()},
     };
-    const std::string expected =
-        "{\"e\":[],\"list\":[{\"a\":true,\"z\":1}],\"n\":-42,"
-        "\"ssid\":\"a\\/b\\\"c\\\\d\\u0001\\u001f\\n\\t\\b\\f\\r\x7f \xC3\xA9 \xF0\x9F\x98\x80 \xE2\x80\xA8 <\\/script>\"}";
+    const std::string expected = "{\"e\":[],\"list\":[{\"a\":true,\"z\":1}],\"n\":-42,"
+                                 "\"ssid\":\"a\\/b\\\"c\\\\d\\u0001\\u001f\\n\\t\\b\\f\\r\x7f \xC3\xA9 "
+                                 "\xF0\x9F\x98\x80 \xE2\x80\xA8 <\\/script>\"}";
     EXPECT_EQ(json::writeCompact(value), expected);
 }
 
@@ -24,8 +24,8 @@ TEST(JsonWriter, PrettyFormSortsAndEscapesSlashes)
 {
     const nlohmann::json value = {{"public_key", "BA/+=="}, {"connected_network", {{"ssid", "x"}, {"bssid", "y"}}}};
     EXPECT_EQ(json::writePretty(value),
-              "{\n  \"connected_network\": {\n    \"bssid\": \"y\",\n    \"ssid\": \"x\"\n  },\n"
-              "  \"public_key\": \"BA\\/+==\"\n}");
+        "{\n  \"connected_network\": {\n    \"bssid\": \"y\",\n    \"ssid\": \"x\"\n  },\n"
+        "  \"public_key\": \"BA\\/+==\"\n}");
 }
 
 TEST(JsonWriter, InvalidUtf8FailsInsteadOfWritingPartialText)

@@ -18,8 +18,9 @@ class LoginItemTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() / ("corvane-login-" + std::to_string(::getpid()) + "-"
-                                             + testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_dir = fs::temp_directory_path()
+            / ("corvane-login-" + std::to_string(::getpid()) + "-"
+                + testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
     }
     void TearDown() override { fs::remove_all(m_dir); }
@@ -60,7 +61,7 @@ TEST_F(LoginItemTest, WritesAReadableEntryAndReplacesAStaleOne)
     const LoginItem item(m_dir / "autostart", "/usr/bin/corvane-agent");
     ASSERT_TRUE(item.registerAtLogin());
     EXPECT_EQ(read(item.entryPath()), LoginItem::desktopEntry("/usr/bin/corvane-agent"));
-    struct stat st {};
+    struct stat st = {};
     ASSERT_EQ(::stat(item.entryPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
 

@@ -40,8 +40,8 @@ void writeFile(const fs::path& path, std::string_view bytes)
 std::vector<unsigned char> fromBase64(const std::string& text)
 {
     std::vector<unsigned char> bytes(text.size());
-    const int length = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                       static_cast<int>(text.size()));
+    const int length = EVP_DecodeBlock(
+        bytes.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     bytes.resize(std::size_t(std::max(length, 0)) - std::size_t(std::count(text.begin(), text.end(), '=')));
     return bytes;
 }
@@ -52,8 +52,8 @@ bool verifies(const std::string& publicKey, std::string_view message, const std:
     std::vector<unsigned char> point = fromBase64(publicKey);
     char group[] = "P-256";
     const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
-                                 OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
-                                 OSSL_PARAM_construct_end()};
+        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
+        OSSL_PARAM_construct_end()};
     const OpenSslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free> context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
     EVP_PKEY* raw = nullptr;
     if (EVP_PKEY_fromdata_init(context.get()) != 1
@@ -64,7 +64,7 @@ bool verifies(const std::string& publicKey, std::string_view message, const std:
     const OpenSslPtr<EVP_MD_CTX, EVP_MD_CTX_free> digest(EVP_MD_CTX_new());
     return EVP_DigestVerifyInit_ex(digest.get(), nullptr, "SHA256", nullptr, nullptr, key.get(), nullptr) == 1
         && EVP_DigestVerify(digest.get(), der.data(), der.size(),
-                            reinterpret_cast<const unsigned char*>(message.data()), message.size())
+               reinterpret_cast<const unsigned char*>(message.data()), message.size())
         == 1;
 }
 
@@ -182,7 +182,7 @@ TEST_F(SecurityManagerTest, ChangedOrRemovedKeyFileIsSeenAtTheNextCall)
     ASSERT_EQ(secondPem.size(), fs::file_size(store.keyPath()));
 
     // Same inode and size; only the nanoseconds of the modification time tell.
-    struct stat before {};
+    struct stat before = {};
     ASSERT_EQ(stat(store.keyPath().c_str(), &before), 0);
     writeFile(store.keyPath(), secondPem);
     const timespec times[2] = {{0, UTIME_OMIT}, {before.st_mtim.tv_sec, before.st_mtim.tv_nsec ^ 1}};
@@ -210,10 +210,8 @@ TEST_F(SecurityManagerTest, UnusableKeyFileIsLeftAsItWas)
         std::string name, bytes, reason;
     };
     const Case cases[] = {
-        {"garbage", std::string("not a key\0\xff", 11), "error:"},
-        {"empty", "", "error:"},
-        {"rsa", rsaKey, "Not an EC P-256 private key"},
-        {"directory", "", "Is a directory"},
+        {"garbage", std::string("not a key\0\xff", 11), "error:"}, {"empty", "", "error:"},
+        {"rsa", rsaKey, "Not an EC P-256 private key"}, {"directory", "", "Is a directory"},
         {"fifo", "", "error:"}, // opening must not wait for a writer
     };
     for (const Case& c : cases) {
@@ -265,21 +263,22 @@ TEST_F(SecurityManagerTest, KeyThatCannotBeStoredLeavesNothingBehind)
     fs::create_directories(folder);
     fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
     EXPECT_EQ(childOutput([&] {
-                  SecurityManager store(folder);
-                  store.sign("payload");
-                  store.publicKeyBase64();
-              }),
-              "Key generation error: Permission denied\n" + std::string(kNoKey) + "Key generation error: Permission denied\n");
+        SecurityManager store(folder);
+        store.sign("payload");
+        store.publicKeyBase64();
+    }),
+        "Key generation error: Permission denied\n" + std::string(kNoKey)
+            + "Key generation error: Permission denied\n");
 
     // A write that fails half-way removes its temporary file.
     fs::permissions(folder, fs::perms::owner_all);
     EXPECT_EQ(childOutput([&] {
-                  std::signal(SIGXFSZ, SIG_IGN);
-                  const rlimit noFileSize{0, 0};
-                  setrlimit(RLIMIT_FSIZE, &noFileSize);
-                  SecurityManager(folder).sign("payload");
-              }),
-              "Key generation error: File too large\n" + std::string(kNoKey));
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit noFileSize{0, 0};
+        setrlimit(RLIMIT_FSIZE, &noFileSize);
+        SecurityManager(folder).sign("payload");
+    }),
+        "Key generation error: File too large\n" + std::string(kNoKey));
     EXPECT_EQ(entries(folder), 0u);
 }
 

@@ -44,16 +44,13 @@ TEST(StatusCheck, JoinedWithNearbyNetworks)
         {std::nullopt, std::nullopt, -90, std::nullopt},
     };
     EXPECT_THAT(diagnostic.run(),
-                ElementsAre("--- Starting WiFi Diagnostic ---",
-                            "Current Location Authorization Status: 3",
-                            "CURRENTLY CONNECTED TO:",
-                            "SSID: Office | BSSID: 3c:a6:2f:12:9e:41 | RSSI: -46dBm",
-                            "---------------------------",
-                            "VISIBLE NEARBY NETWORKS (3):",
-                            "SSID: Office | BSSID: 3c:a6:2f:12:9e:41 | RSSI: -46dBm | Channel: 36",
-                            "SSID: Cafe | BSSID: f0:9f:c2:7a:10:05 | RSSI: -71dBm | Channel: 6",
-                            "SSID: Unknown | BSSID: 00:00:00:00:00:00 | RSSI: -90dBm | Channel: 0",
-                            "--- WiFi Diagnostic Complete ---"));
+        ElementsAre("--- Starting WiFi Diagnostic ---", "Current Location Authorization Status: 3",
+            "CURRENTLY CONNECTED TO:", "SSID: Office | BSSID: 3c:a6:2f:12:9e:41 | RSSI: -46dBm",
+            "---------------------------",
+            "VISIBLE NEARBY NETWORKS (3):", "SSID: Office | BSSID: 3c:a6:2f:12:9e:41 | RSSI: -46dBm | Channel: 36",
+            "SSID: Cafe | BSSID: f0:9f:c2:7a:10:05 | RSSI: -71dBm | Channel: 6",
+            "SSID: Unknown | BSSID: 00:00:00:00:00:00 | RSSI: -90dBm | Channel: 0",
+            "--- WiFi Diagnostic Complete ---"));
 }
 
 TEST(StatusCheck, WithoutInterfaceOrPermission)
@@ -62,15 +59,11 @@ TEST(StatusCheck, WithoutInterfaceOrPermission)
     diagnostic.backend->interface.reset();
     diagnostic.authorization->status = 0;
     EXPECT_THAT(diagnostic.run(),
-                ElementsAre("--- Starting WiFi Diagnostic ---",
-                            "Current Location Authorization Status: 0",
-                            "Requesting location authorization...",
-                            "NOT CURRENTLY CONNECTED TO ANY WIFI",
-                            "---------------------------",
-                            "WARNING: Location authorization is 0. WiFi details will be REDACTED by macOS.",
-                            "No WiFi interface found.",
-                            "No nearby networks found.",
-                            "--- WiFi Diagnostic Complete ---"));
+        ElementsAre("--- Starting WiFi Diagnostic ---", "Current Location Authorization Status: 0",
+            "Requesting location authorization...", "NOT CURRENTLY CONNECTED TO ANY WIFI",
+            "---------------------------",
+            "WARNING: Location authorization is 0. WiFi details will be REDACTED by macOS.", "No WiFi interface found.",
+            "No nearby networks found.", "--- WiFi Diagnostic Complete ---"));
 }
 
 TEST(StatusCheck, ANetworkNamedNotConnectedCountsAsNotConnected)

@@ -13,8 +13,8 @@ TEST(StatusReport, FallbacksGiveTheFiveMembersAndTheirPayload)
 
     EXPECT_EQ(report.size(), 5u);
     EXPECT_EQ(statusreport::signedPayload(report),
-              "{\"connected_network\":{\"bssid\":\"00:00:00:00:00:00\",\"ssid\":\"None\"},"
-              "\"device_id\":\"Unknown\",\"nearby_networks\":[],\"timestamp\":1700000000,\"vpn_active\":false}");
+        "{\"connected_network\":{\"bssid\":\"00:00:00:00:00:00\",\"ssid\":\"None\"},"
+        "\"device_id\":\"Unknown\",\"nearby_networks\":[],\"timestamp\":1700000000,\"vpn_active\":false}");
 }
 
 TEST(StatusReport, NetworksKeepScanOrderAndTypes)
@@ -33,10 +33,10 @@ TEST(StatusReport, NetworksKeepScanOrderAndTypes)
     EXPECT_TRUE(report["nearby_networks"][0]["rssi"].is_number_integer());
     EXPECT_TRUE(report["vpn_active"].is_boolean());
     EXPECT_EQ(statusreport::signedPayload(report),
-              "{\"connected_network\":{\"bssid\":\"aa:bb:cc:dd:ee:ff\",\"ssid\":\"Home\\/5G\"},\"device_id\":\"ID\","
-              "\"nearby_networks\":[{\"bssid\":\"11:11:11:11:11:11\",\"channel\":6,\"rssi\":-40,\"ssid\":\"Cafe\"},"
-              "{\"bssid\":\"22:22:22:22:22:22\",\"channel\":11,\"rssi\":-70,\"ssid\":\"Cafe\"}],"
-              "\"timestamp\":12,\"vpn_active\":true}");
+        "{\"connected_network\":{\"bssid\":\"aa:bb:cc:dd:ee:ff\",\"ssid\":\"Home\\/5G\"},\"device_id\":\"ID\","
+        "\"nearby_networks\":[{\"bssid\":\"11:11:11:11:11:11\",\"channel\":6,\"rssi\":-40,\"ssid\":\"Cafe\"},"
+        "{\"bssid\":\"22:22:22:22:22:22\",\"channel\":11,\"rssi\":-70,\"ssid\":\"Cafe\"}],"
+        "\"timestamp\":12,\"vpn_active\":true}");
 }
 
 TEST(StatusReport, PayloadOfAServedDocumentLeavesOutTheSignatureMembers)

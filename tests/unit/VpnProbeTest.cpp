@@ -17,11 +17,23 @@ using Entry = VpnProbe::Entry;
 constexpr unsigned int kUp = IFF_UP | IFF_RUNNING;
 constexpr unsigned int kTunnel = IFF_UP | IFF_POINTOPOINT | IFF_NOARP;
 
-Entry ipv4(std::string name, unsigned int flags = kUp) { return {std::move(name), AF_INET, flags}; }
-Entry ipv6(std::string name, unsigned int flags = kUp) { return {std::move(name), AF_INET6, flags}; }
-Entry link(std::string name, unsigned int flags = kUp) { return {std::move(name), AF_PACKET, flags}; }
+Entry ipv4(std::string name, unsigned int flags = kUp)
+{
+    return {std::move(name), AF_INET, flags};
+}
+Entry ipv6(std::string name, unsigned int flags = kUp)
+{
+    return {std::move(name), AF_INET6, flags};
+}
+Entry link(std::string name, unsigned int flags = kUp)
+{
+    return {std::move(name), AF_PACKET, flags};
+}
 
-bool active(std::vector<Entry> entries) { return VpnProbe::isActive(entries); }
+bool active(std::vector<Entry> entries)
+{
+    return VpnProbe::isActive(entries);
+}
 
 } // namespace
 

@@ -21,10 +21,9 @@ TEST(WifiNetwork, EncodesFourTypedMembersAndDecodesThemBack)
     const WifiNetwork network{"Caf\xC3\xA9/5G", "aa:bb:cc:dd:ee:ff", -67, 149};
     const nlohmann::json encoded = network.encode();
 
-    EXPECT_EQ(encoded, (nlohmann::json{{"ssid", "Caf\xC3\xA9/5G"},
-                                       {"bssid", "aa:bb:cc:dd:ee:ff"},
-                                       {"signalStrength", -67},
-                                       {"channel", 149}}));
+    EXPECT_EQ(encoded,
+        (nlohmann::json{
+            {"ssid", "Caf\xC3\xA9/5G"}, {"bssid", "aa:bb:cc:dd:ee:ff"}, {"signalStrength", -67}, {"channel", 149}}));
     EXPECT_TRUE(encoded["signalStrength"].is_number_integer());
 
     auto decoded = WifiNetwork::decode(nlohmann::json::parse(encoded.dump()));

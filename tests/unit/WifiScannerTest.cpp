@@ -1,6 +1,6 @@
+#include "wifi/WifiScanner.h"
 #include "fakes/FakeLocationAuthorization.h"
 #include "fakes/FakeWifiBackend.h"
-#include "wifi/WifiScanner.h"
 
 #include <gtest/gtest.h>
 
@@ -89,8 +89,8 @@ TEST_F(WifiScannerTest, WarnsBeforeScanningUnlessAuthorizedAlways)
         backend->scanResult.networks = {seen(-70, "x")};
         std::vector<WifiNetwork> networks;
         EXPECT_EQ(linesOf([&] { networks = scanner.scanNetworks(); }),
-                  std::vector<std::string>{"WARNING: Location authorization is " + std::to_string(status)
-                                           + ". WiFi details will be REDACTED by macOS."});
+            std::vector<std::string>{"WARNING: Location authorization is " + std::to_string(status)
+                + ". WiFi details will be REDACTED by macOS."});
         EXPECT_EQ(networks.size(), 1u); // the scan goes ahead
     }
     authorization->status = 3;
@@ -106,7 +106,7 @@ TEST_F(WifiScannerTest, NoInterfaceAndFailedScanGiveNothing)
     authorization->status = 2;
     std::vector<WifiNetwork> networks{{}};
     EXPECT_EQ(linesOf([&] { networks = scanner.scanNetworks(); }),
-              (std::vector<std::string>{kWarning2, "No WiFi interface found."}));
+        (std::vector<std::string>{kWarning2, "No WiFi interface found."}));
     EXPECT_TRUE(networks.empty());
     EXPECT_EQ(scanner.currentNetwork(), std::nullopt);
     EXPECT_EQ(backend->calls, (std::vector<std::string>{"defaultInterface", "defaultInterface"}));
@@ -116,7 +116,7 @@ TEST_F(WifiScannerTest, NoInterfaceAndFailedScanGiveNothing)
     backend->scanResult = WifiScanResult::failure("Did not receive a reply.");
     backend->scanResult.networks = {seen(-40, "ignored")};
     EXPECT_EQ(linesOf([&] { networks = scanner.scanNetworks(); }),
-              std::vector<std::string>{"Scan failed: Did not receive a reply."});
+        std::vector<std::string>{"Scan failed: Did not receive a reply."});
     EXPECT_TRUE(networks.empty());
 
     backend->scanResult = WifiScanResult::failure("");
@@ -127,21 +127,20 @@ TEST_F(WifiScannerTest, AuthorizationRequestAndChangeMessages)
 {
     authorization->status = 0;
     EXPECT_EQ(linesOf([&] { scanner.requestAuthorization(); }),
-              (std::vector<std::string>{"Current Location Authorization Status: 0",
-                                        "Requesting location authorization..."}));
+        (std::vector<std::string>{"Current Location Authorization Status: 0", "Requesting location authorization..."}));
     EXPECT_EQ(authorization->requests, 1);
 
     for (const std::int32_t status : {1, 2, 3, 4}) {
         authorization->status = status;
         EXPECT_EQ(linesOf([&] { scanner.requestAuthorization(); }),
-                  std::vector<std::string>{"Current Location Authorization Status: " + std::to_string(status)});
+            std::vector<std::string>{"Current Location Authorization Status: " + std::to_string(status)});
     }
     EXPECT_EQ(authorization->requests, 1); // never asked again
 
     EXPECT_EQ(linesOf([&] { authorization->change(3); }),
-              (std::vector<std::string>{"Location Authorization Changed: 3", "Permission granted! Triggering scan..."}));
-    EXPECT_EQ(linesOf([&] { authorization->change(4); }),
-              std::vector<std::string>{"Location Authorization Changed: 4"});
+        (std::vector<std::string>{"Location Authorization Changed: 3", "Permission granted! Triggering scan..."}));
+    EXPECT_EQ(
+        linesOf([&] { authorization->change(4); }), std::vector<std::string>{"Location Authorization Changed: 4"});
     EXPECT_TRUE(backend->calls.empty()); // a change starts no scan
 }
 

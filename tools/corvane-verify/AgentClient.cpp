@@ -21,7 +21,10 @@ using Clock = std::chrono::steady_clock;
 
 class Socket {
 public:
-    Socket() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {}
+    Socket()
+        : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
+    {
+    }
     ~Socket()
     {
         if (m_fd >= 0)
@@ -61,8 +64,8 @@ bool waitFor(int fd, short events, Clock::time_point deadline)
 FetchResult fetchFromAgent(std::chrono::milliseconds timeout)
 {
     const Clock::time_point deadline = Clock::now() + timeout;
-    const std::string timedOut = "no answer from 127.0.0.1:12180 within "
-        + std::to_string(timeout.count() / 1000) + " s";
+    const std::string timedOut =
+        "no answer from 127.0.0.1:12180 within " + std::to_string(timeout.count() / 1000) + " s";
     Socket socket;
     if (socket.fd() < 0)
         return {{}, systemError("socket", errno)};

@@ -25,8 +25,8 @@ std::optional<std::vector<unsigned char>> decodeBase64(std::string_view text)
 
     // Encoding again catches what EVP_DecodeBlock tolerates (blanks, stray bits).
     std::string again(text.size() + 1, '\0');
-    const int encoded = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(again.data()), bytes.data(),
-                                        static_cast<int>(bytes.size()));
+    const int encoded =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(again.data()), bytes.data(), static_cast<int>(bytes.size()));
     again.resize(static_cast<std::size_t>(encoded));
     if (again != text)
         return std::nullopt;

@@ -10,7 +10,10 @@ namespace {
 template <auto FreeFunction>
 struct OpenSslFree {
     template <typename T>
-    void operator()(T* object) const noexcept { FreeFunction(object); }
+    void operator()(T* object) const noexcept
+    {
+        FreeFunction(object);
+    }
 };
 template <typename T, auto FreeFunction>
 using Owned = std::unique_ptr<T, OpenSslFree<FreeFunction>>;
@@ -28,8 +31,8 @@ std::optional<EcdsaP256Key> EcdsaP256Key::fromUncompressedPoint(std::span<const 
     char group[] = "prime256v1";
     const OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
-        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<unsigned char*>(point.data()),
-                                          point.size()),
+        OSSL_PARAM_construct_octet_string(
+            OSSL_PKEY_PARAM_PUB_KEY, const_cast<unsigned char*>(point.data()), point.size()),
         OSSL_PARAM_construct_end(),
     };
     Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
@@ -67,7 +70,7 @@ bool EcdsaP256Key::verify(std::span<const unsigned char> derSignature, std::stri
         return false;
     // 1 is the only "valid"; 0 is a wrong signature, below 0 a malformed one.
     return EVP_DigestVerify(context.get(), derSignature.data(), derSignature.size(),
-                            reinterpret_cast<const unsigned char*>(message.data()), message.size())
+               reinterpret_cast<const unsigned char*>(message.data()), message.size())
         == 1;
 }
 

@@ -25,7 +25,10 @@ private:
     struct Free {
         void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
     };
-    explicit EcdsaP256Key(EVP_PKEY* key) : m_key(key) {}
+    explicit EcdsaP256Key(EVP_PKEY* key)
+        : m_key(key)
+    {
+    }
 
     std::unique_ptr<EVP_PKEY, Free> m_key;
 };

@@ -9,7 +9,7 @@ namespace corvane::verify {
 // or a whole HTTP answer as `curl -i` or the agent writes it.
 struct ReportText {
     std::string_view document; // valid only while the input lives
-    std::string problem;        // empty when a document was found
+    std::string problem;       // empty when a document was found
 };
 
 ReportText reportText(std::string_view input);

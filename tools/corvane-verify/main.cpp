@@ -19,12 +19,11 @@ constexpr int kTrouble = 2;
 constexpr std::chrono::seconds kFetchTimeout{10};
 
 constexpr std::string_view kUsage = "usage: corvane-verify [FILE | - | --fetch]\n";
-constexpr std::string_view kHelp =
-    "Checks the signature of a Corvane agent's status report.\n"
-    "Reads the report (the JSON document, or a whole HTTP answer) from FILE,\n"
-    "from standard input (no argument or -), or from the running agent (--fetch).\n"
-    "Prints \"valid\" and exits 0, or \"invalid: \" and the reason and exits 1;\n"
-    "exits 2 when no report could be read.\n";
+constexpr std::string_view kHelp = "Checks the signature of a Corvane agent's status report.\n"
+                                   "Reads the report (the JSON document, or a whole HTTP answer) from FILE,\n"
+                                   "from standard input (no argument or -), or from the running agent (--fetch).\n"
+                                   "Prints \"valid\" and exits 0, or \"invalid: \" and the reason and exits 1;\n"
+                                   "exits 2 when no report could be read.\n";
 
 int usageError(std::string_view problem)
 {
@@ -47,9 +46,8 @@ bool readAll(std::istream& in, std::string& text)
 int judge(std::string_view input)
 {
     const corvane::verify::ReportText text = corvane::verify::reportText(input);
-    const corvane::verify::Verdict verdict = text.problem.empty()
-        ? corvane::verify::verifyReport(text.document)
-        : corvane::verify::Verdict{false, text.problem};
+    const corvane::verify::Verdict verdict = text.problem.empty() ? corvane::verify::verifyReport(text.document)
+                                                                  : corvane::verify::Verdict{false, text.problem};
     if (verdict.valid) {
         std::cout << "valid\n";
         return kValid;
@@ -85,7 +83,8 @@ int main(int argc, char** argv)
         errno = 0;
         std::ifstream file(std::string(argument), std::ios::binary);
         if (!file || !readAll(file, input))
-            return trouble("cannot read " + std::string(argument) + (errno ? ": " + std::string(std::strerror(errno)) : ""));
+            return trouble(
+                "cannot read " + std::string(argument) + (errno ? ": " + std::string(std::strerror(errno)) : ""));
     }
     return judge(input);
 }

@@ -69,8 +69,7 @@ void CorvaneBridge::start()
     m_connectionLimit = connectionLimit();
     // Loopback only: the one caller is a browser on this machine, and the
     // report tells where the machine is.
-    const QHostAddress addresses[] = {QHostAddress(QHostAddress::LocalHost),
-                                      QHostAddress(QHostAddress::LocalHostIPv6)};
+    const QHostAddress addresses[] = {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
     for (const QHostAddress& address : addresses) {
         auto server = std::make_unique<QTcpServer>();
         server->setListenBacklogSize(kListenBacklog);
@@ -102,7 +101,7 @@ void CorvaneBridge::stopListening()
 
 int CorvaneBridge::connectionLimit()
 {
-    rlimit limit {};
+    rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= 2 * kReservedDescriptors)
         return static_cast<int>(kReservedDescriptors);
     return static_cast<int>(std::min<rlim_t>(kMostConnections, limit.rlim_cur - kReservedDescriptors));
@@ -183,8 +182,8 @@ nlohmann::json CorvaneBridge::buildStatusReport()
     return report;
 }
 
-void CorvaneBridge::sendJSONResponse(const nlohmann::json& report, const std::string& origin,
-                                     BridgeConnection* connection)
+void CorvaneBridge::sendJSONResponse(
+    const nlohmann::json& report, const std::string& origin, BridgeConnection* connection)
 {
     connection->sendAndClose(http::buildJSONResponse(report, origin));
 }

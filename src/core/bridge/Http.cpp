@@ -13,12 +13,9 @@ constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kOriginName = "origin:";
 
 // Tab and the Unicode space separators (category Zs), as UTF-8.
-constexpr std::array<std::string_view, 18> kWhitespace = {
-    "\t", " ", "\xC2\xA0", "\xE1\x9A\x80",
-    "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84",
-    "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89",
-    "\xE2\x80\x8A", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
-};
+constexpr std::array<std::string_view, 18> kWhitespace = {"\t", " ", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80",
+    "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87",
+    "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
 
 std::size_t leadingWhitespace(std::string_view s)
 {
@@ -83,7 +80,7 @@ std::optional<Request> parseRequest(std::string_view bytes)
 {
     if (bytes.empty() || !utf8::isValid(bytes))
         return std::nullopt;
-    return Request {extractMethod(bytes) == "OPTIONS", extractOrigin(bytes)};
+    return Request{extractMethod(bytes) == "OPTIONS", extractOrigin(bytes)};
 }
 
 std::string extractOrigin(std::string_view request)

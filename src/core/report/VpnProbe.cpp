@@ -20,8 +20,7 @@ bool isCandidate(std::string_view name, unsigned int flags)
     // Linux VPNs are named tun0, wg0, tailscale0...; what they share is point-to-point.
     if (flags & IFF_POINTOPOINT)
         return true;
-    return name.find("utun") != std::string_view::npos
-        || name.find("ppp") != std::string_view::npos
+    return name.find("utun") != std::string_view::npos || name.find("ppp") != std::string_view::npos
         || name.find("tap") != std::string_view::npos;
 }
 

@@ -85,7 +85,7 @@ int writeAll(int fd, std::string_view bytes)
 KeyFile::Status writeDurably(int fd, std::string_view bytes)
 {
     KeyFile::Status status;
-    struct stat info {};
+    struct stat info = {};
     status.error = writeAll(fd, bytes);
     if (status.error == 0 && ::fsync(fd) != 0)
         status.error = errno;
@@ -112,7 +112,7 @@ const std::filesystem::path& KeyFile::path() const
 
 KeyFile::Status KeyFile::status() const
 {
-    struct stat info {};
+    struct stat info = {};
     if (::stat(m_path.c_str(), &info) != 0)
         return {errno, {}};
     return {0, identityOf(info)};
@@ -125,7 +125,7 @@ KeyFile::Contents KeyFile::read() const
     if (fd < 0)
         return {errno, {}, {}};
     Contents contents;
-    struct stat info {};
+    struct stat info = {};
     if (::fstat(fd, &info) != 0) {
         contents.error = errno;
     } else {

@@ -77,16 +77,15 @@ bool isP256(EVP_PKEY* key)
 {
     char group[64] = {};
     std::size_t length = 0;
-    return EVP_PKEY_is_a(key, "EC") == 1
-        && EVP_PKEY_get_group_name(key, group, sizeof group, &length) == 1
+    return EVP_PKEY_is_a(key, "EC") == 1 && EVP_PKEY_get_group_name(key, group, sizeof group, &length) == 1
         && std::string_view(group, length) == SN_X9_62_prime256v1;
 }
 
 ParsedKey parsePrivateKey(std::string_view pem)
 {
     const Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    SecurityManager::PrivateKey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassphrase, nullptr)
-                                        : nullptr);
+    SecurityManager::PrivateKey key(
+        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassphrase, nullptr) : nullptr);
     if (!key)
         return {nullptr, openSslReason()};
     if (!isP256(key.get()))
@@ -147,8 +146,7 @@ std::optional<std::string> SecurityManager::sign(std::string_view message)
     std::vector<unsigned char> signature(static_cast<std::size_t>(EVP_PKEY_get_size(key.get())));
     std::size_t length = signature.size();
     const DigestContext context(EVP_MD_CTX_new());
-    if (!context
-        || !sha256() || EVP_DigestSignInit(context.get(), nullptr, sha256(), nullptr, key.get()) != 1
+    if (!context || !sha256() || EVP_DigestSignInit(context.get(), nullptr, sha256(), nullptr, key.get()) != 1
         || EVP_DigestSign(context.get(), signature.data(), &length, bytes, message.size()) != 1) {
         logLine("Signing error: " + openSslReason());
         return std::nullopt;
@@ -167,8 +165,8 @@ std::optional<std::string> SecurityManager::publicKeyBase64()
         return m_cachedPublicKey;
     unsigned char point[kPublicPointSize] = {};
     std::size_t length = 0;
-    if (EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point,
-                                        &length) != 1
+    if (EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point, &length)
+            != 1
         || length != kPublicPointSize || point[0] != kUncompressedPoint) {
         ERR_clear_error();
         return std::nullopt;

@@ -116,15 +116,16 @@ bool LoginItem::registerAtLogin() const
 
 std::string LoginItem::desktopEntry(const std::string& executable)
 {
-    return "[Desktop Entry]\n"
-           "Type=Application\n"
-           "Name=Corvane Compliance\n"
-           "Comment=Answers this machine's signed network status to web pages\n"
-           "Exec=" + quoteExecArgument(executable) + "\n"
-           "Icon=" + std::string(kApplicationId) + "\n"
-           "Terminal=false\n"
-           "NoDisplay=true\n"
-           "X-GNOME-Autostart-enabled=true\n";
+    std::string entry = "[Desktop Entry]\n"
+                        "Type=Application\n"
+                        "Name=Corvane Compliance\n"
+                        "Comment=Answers this machine's signed network status to web pages\n";
+    entry += "Exec=" + quoteExecArgument(executable) + "\n";
+    entry += "Icon=" + std::string(kApplicationId) + "\n";
+    entry += "Terminal=false\n"
+             "NoDisplay=true\n"
+             "X-GNOME-Autostart-enabled=true\n";
+    return entry;
 }
 
 bool LoginItem::isDisabled(std::string_view entry)

@@ -10,8 +10,8 @@ namespace {
 
 std::string describe(const WifiNetwork& network)
 {
-    return "SSID: " + network.ssid + " | BSSID: " + network.bssid
-        + " | RSSI: " + std::to_string(network.signalStrength) + "dBm";
+    return "SSID: " + network.ssid + " | BSSID: " + network.bssid + " | RSSI: " + std::to_string(network.signalStrength)
+        + "dBm";
 }
 
 } // namespace

@@ -7,8 +7,12 @@ std::int32_t LinuxLocationAuthorization::authorizationStatus() const
     return authorizedAlways;
 }
 
-void LinuxLocationAuthorization::requestAlwaysAuthorization() {}
+void LinuxLocationAuthorization::requestAlwaysAuthorization()
+{
+}
 
-void LinuxLocationAuthorization::setChangeHandler(ChangeHandler /*handler*/) {}
+void LinuxLocationAuthorization::setChangeHandler(ChangeHandler /*handler*/)
+{
+}
 
 } // namespace corvane

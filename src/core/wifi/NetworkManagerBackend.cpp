@@ -45,7 +45,7 @@ const QStringList kTimeoutErrors = {
 class Call {
 public:
     Call(Link& link, const QString& path, const QString& interface, const QString& method,
-         const QList<QVariant>& arguments = {})
+        const QList<QVariant>& arguments = {})
     {
         QDBusMessage message = QDBusMessage::createMethodCall(kService, path, interface, method);
         message.setArguments(arguments);
@@ -61,12 +61,13 @@ public:
     // NetworkManager is gone or hung: asking on would only wait again.
     bool unreachable() const
     {
-        static const QStringList names = kTimeoutErrors + QStringList {
-            QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"),
-            QStringLiteral("org.freedesktop.DBus.Error.NameHasNoOwner"),
-            QStringLiteral("org.freedesktop.DBus.Error.Disconnected"),
-            QStringLiteral("org.freedesktop.DBus.Error.NoServer"),
-        };
+        static const QStringList names = kTimeoutErrors
+            + QStringList{
+                QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"),
+                QStringLiteral("org.freedesktop.DBus.Error.NameHasNoOwner"),
+                QStringLiteral("org.freedesktop.DBus.Error.Disconnected"),
+                QStringLiteral("org.freedesktop.DBus.Error.NoServer"),
+            };
         return !ok() && names.contains(m_reply.errorName());
     }
 
@@ -192,8 +193,7 @@ std::int64_t bootTimeMs()
 
 QString unexpectedSignature(const QString& got, const char* expected)
 {
-    return QStringLiteral("Unexpected reply signature: got \"%1\", expected \"%2\"")
-        .arg(got, QLatin1String(expected));
+    return QStringLiteral("Unexpected reply signature: got \"%1\", expected \"%2\"").arg(got, QLatin1String(expected));
 }
 
 int nextConnectionNumber()
@@ -248,7 +248,7 @@ std::optional<std::string> NetworkManagerBackend::defaultInterface()
     // fallbacks at once instead of each waiting out another one.
     if (std::chrono::steady_clock::now() < m_quietUntil)
         return std::nullopt;
-    Link connection {bus(), m_quietUntil};
+    Link connection{bus(), m_quietUntil};
     const Call devices(connection, kManagerPath, kManagerInterface, QStringLiteral("GetDevices"));
     const std::optional<QVariant> list = devices.value(QStringLiteral("ao"));
     if (!list)
@@ -280,7 +280,7 @@ std::optional<std::string> NetworkManagerBackend::defaultInterface()
 
 WifiObservation NetworkManagerBackend::currentAssociation(const std::string& interface)
 {
-    Link connection {bus(), m_quietUntil};
+    Link connection{bus(), m_quietUntil};
     const QString device = QString::fromStdString(interface);
     const Call active = getProperty(connection, device, kWirelessInterface, QStringLiteral("ActiveAccessPoint"));
     const std::optional<QString> accessPoint = objectPath(propertyValue(active));
@@ -296,7 +296,7 @@ WifiObservation NetworkManagerBackend::currentAssociation(const std::string& int
 
 WifiScanResult NetworkManagerBackend::scan(const std::string& interface)
 {
-    Link connection {bus(), m_quietUntil};
+    Link connection{bus(), m_quietUntil};
     const QString device = QString::fromStdString(interface);
 
     const Call lastScan = getProperty(connection, device, kWirelessInterface, QStringLiteral("LastScan"));

@@ -20,19 +20,19 @@ std::variant<const nlohmann::json*, WifiCodingError> member(const nlohmann::json
 {
     const auto it = object.find(keyText(key));
     if (it == object.end())
-        return WifiCodingError{WifiCodingError::Kind::keyNotFound, keyText(key),
-                               "No value associated with key \"" + keyText(key) + "\"."};
+        return WifiCodingError{
+            WifiCodingError::Kind::keyNotFound, keyText(key), "No value associated with key \"" + keyText(key) + "\"."};
     if (it->is_null())
         return WifiCodingError{WifiCodingError::Kind::valueNotFound, keyText(key),
-                               "Expected a value for key \"" + keyText(key) + "\" but found null instead."};
+            "Expected a value for key \"" + keyText(key) + "\" but found null instead."};
     return &*it;
 }
 
 WifiCodingError mismatch(Key key, const char* expected, const nlohmann::json& found)
 {
     return {WifiCodingError::Kind::typeMismatch, keyText(key),
-            std::string("Expected to decode ") + expected + " for key \"" + keyText(key) + "\" but found "
-                + found.type_name() + " instead."};
+        std::string("Expected to decode ") + expected + " for key \"" + keyText(key) + "\" but found "
+            + found.type_name() + " instead."};
 }
 
 std::variant<std::string, WifiCodingError> decodeText(const nlohmann::json& object, Key key)
@@ -101,8 +101,7 @@ std::variant<WifiNetwork, WifiCodingError> WifiNetwork::decode(const nlohmann::j
 {
     if (!object.is_object())
         return WifiCodingError{WifiCodingError::Kind::notAnObject, {},
-                               std::string("Expected to decode a dictionary but found ") + object.type_name()
-                                   + " instead."};
+            std::string("Expected to decode a dictionary but found ") + object.type_name() + " instead."};
 
     WifiNetwork network;
     auto ssidValue = decodeText(object, Key::ssid);

@@ -72,7 +72,7 @@ std::vector<WifiNetwork> WifiScanner::scanNetworks()
     const std::int32_t status = m_locationManager->authorizationStatus();
     if (status != kAuthorizedAlways) {
         logLine("WARNING: Location authorization is " + std::to_string(status)
-                + ". WiFi details will be REDACTED by macOS.");
+            + ". WiFi details will be REDACTED by macOS.");
     }
 
     const std::optional<std::string> interface = m_client->defaultInterface();
@@ -97,9 +97,8 @@ std::vector<WifiNetwork> WifiScanner::scanNetworks()
             seen.channel.value_or(0),
         });
     }
-    std::stable_sort(networks.begin(), networks.end(), [](const WifiNetwork& a, const WifiNetwork& b) {
-        return a.signalStrength > b.signalStrength;
-    });
+    std::stable_sort(networks.begin(), networks.end(),
+        [](const WifiNetwork& a, const WifiNetwork& b) { return a.signalStrength > b.signalStrength; });
     return networks;
 }
 
