@@ -1,10 +1,12 @@
 """Runs the real agent binary inside the test's private network namespace.
 
 Every test file runs under run-in-namespace, so port 12180 is free here and
-nothing reaches the host's network. Each agent gets a throwaway HOME and
-XDG folders, and bus addresses that lead nowhere unless a test brings its own
-fake services.
+nothing reaches the host's network. Each agent gets a throwaway HOME and XDG
+folders, and bus addresses that lead nowhere unless a test brings its own
+fake services. The payload rule and the signer below are the independent
+oracle: Python's json and python-cryptography, not the agent's code.
 """
+import base64
 import json
 import os
 import signal
@@ -14,36 +16,79 @@ import threading
 import time
 
 import pytest
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
 
 AGENT = os.environ.get("CORVANE_AGENT", "")
 BUILD_DIR = os.environ.get("CORVANE_BUILD_DIR", "")
 PORT = 12180
 READY_LINE = "Corvane Bridge active on localhost:12180"
+FACTS = {"connected_network", "device_id", "nearby_networks", "timestamp", "vpn_active"}
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+
+
+def canonical(document):
+    """The signed bytes of a report: every member but the signature's two."""
+    data = {k: v for k, v in document.items() if k not in ("signature", "public_key")}
+    text = json.dumps(data, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    return text.replace("/", "\\/").encode()
+
+
+def verify(report):
+    """Raises InvalidSignature unless the report's key signed its payload."""
+    point = base64.b64decode(report["public_key"], validate=True)
+    key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), point)
+    key.verify(base64.b64decode(report["signature"], validate=True), canonical(report), ec.ECDSA(hashes.SHA256()))
+
+
+def signed(facts, key=None):
+    """facts signed the way the agent signs, with a fresh key unless one is given."""
+    key = key or ec.generate_private_key(ec.SECP256R1())
+    point = key.public_key().public_bytes(serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint)
+    signature = key.sign(canonical(facts), ec.ECDSA(hashes.SHA256()))
+    return dict(facts, signature=base64.b64encode(signature).decode(), public_key=base64.b64encode(point).decode())
+
+
+def served(document):
+    """A document as the agent writes it: indented, sorted, slashes escaped."""
+    return json.dumps(document, sort_keys=True, indent=2, ensure_ascii=False).replace("/", "\\/").encode()
+
+
+def wait_until(predicate, what, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.02)
 
 
 class Agent:
     """One running corvane-agent, its output lines and its environment."""
 
-    def __init__(self, home, env=None, binary=None, prefix=()):
+    def __init__(self, home, env=None, prefix=()):
         self.home = home
-        self.binary = binary or AGENT
         self.prefix = list(prefix)  # e.g. a prlimit command the agent runs under
         self.env = agent_environment(home)
-        self.env.update(env or {})
+        for key, value in (env or {}).items():
+            if value is None:
+                self.env.pop(key, None)
+            else:
+                self.env[key] = value
         self.proc = None
-        self._lines = []
-        self._stderr = []
+        self._lines, self._stderr = [], []
         self._cond = threading.Condition()
 
     def start(self, wait_ready=True, timeout=10):
-        self.proc = subprocess.Popen(
-            [*self.prefix, self.binary], env=self.env, stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        threading.Thread(target=self._pump, args=(self.proc.stdout, self._lines), daemon=True).start()
-        threading.Thread(target=self._pump, args=(self.proc.stderr, self._stderr), daemon=True).start()
+        self.proc = subprocess.Popen([*self.prefix, AGENT], env=self.env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        for stream, sink in ((self.proc.stdout, self._lines), (self.proc.stderr, self._stderr)):
+            threading.Thread(target=self._pump, args=(stream, sink), daemon=True).start()
         if wait_ready:
-            self.wait_for_line(READY_LINE, timeout)
+            try:
+                self.wait_for_line(READY_LINE, timeout)
+            except AssertionError:
+                self.stop()  # never leave an agent behind that did not come up
+                raise
         return self
 
     def _pump(self, stream, sink):
@@ -67,13 +112,11 @@ class Agent:
         deadline = time.monotonic() + timeout
         with self._cond:
             while True:
-                for i in range(start, len(self._lines)):
-                    if self._lines[i] == text:
-                        return i
+                if text in self._lines[start:]:
+                    return self._lines.index(text, start)
                 remaining = deadline - time.monotonic()
                 if remaining <= 0 or (self.proc.poll() is not None and not self._cond.wait(0.2)):
-                    raise AssertionError(
-                        f"no line {text!r} within {timeout}s; stdout: {self._lines!r}; stderr: {self.stderr}")
+                    raise AssertionError(f"no line {text!r}; stdout: {self._lines!r}; stderr: {self.stderr}")
                 self._cond.wait(min(remaining, 0.2))
 
     def alive(self):
@@ -91,36 +134,29 @@ class Agent:
                 self.proc.kill()
                 self.proc.wait(10)
         time.sleep(0.05)
-        status = self.proc.returncode
         for marker in SANITIZER_MARKERS:
             assert marker not in self.stderr, self.stderr
-        return status
+        return self.proc.returncode
 
-    # --- talking to it -------------------------------------------------
-
-    def exchange(self, data, host="127.0.0.1", timeout=10):
-        return exchange(data, host=host, timeout=timeout)
-
-    def get_report(self, origin=None):
-        request = b"GET / HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n"
+    def get_report(self, origin=None, target="/"):
+        request = f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n".encode()
         if origin is not None:
             request += b"Origin: " + origin.encode() + b"\r\n"
-        head, body = split_answer(self.exchange(request + b"\r\n"))
+        head, body = split_answer(exchange(request + b"\r\n"))
         assert head.startswith(b"HTTP/1.1 200 OK\r\n"), head
         return json.loads(body)
 
 
 def agent_environment(home):
     home = str(home)
-    for sub in ("data", "config", "cache", "runtime"):
+    for sub in ("data", "config", "runtime"):
         os.makedirs(os.path.join(home, sub), mode=0o700, exist_ok=True)
-    env = {
+    return {
         "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
         "LANG": "C.UTF-8",
         "HOME": home,
         "XDG_DATA_HOME": os.path.join(home, "data"),
         "XDG_CONFIG_HOME": os.path.join(home, "config"),
-        "XDG_CACHE_HOME": os.path.join(home, "cache"),
         "XDG_RUNTIME_DIR": os.path.join(home, "runtime"),
         # No real NetworkManager or desktop unless a test brings a fake one.
         "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(home, "runtime", "no-system-bus"),
@@ -129,15 +165,14 @@ def agent_environment(home):
         "ASAN_OPTIONS": "detect_leaks=0",
         "UBSAN_OPTIONS": "print_stacktrace=1",
     }
-    return env
 
 
-def exchange(data, host="127.0.0.1", timeout=10, port=PORT):
+def exchange(data, host="127.0.0.1", timeout=10):
     """Sends data on a fresh connection and reads until the agent closes it."""
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     with socket.socket(family, socket.SOCK_STREAM) as s:
         s.settimeout(timeout)
-        s.connect((host, port))
+        s.connect((host, PORT))
         if data:
             s.sendall(data)
         return read_to_end(s)
@@ -145,11 +180,9 @@ def exchange(data, host="127.0.0.1", timeout=10, port=PORT):
 
 def read_to_end(s):
     chunks = []
-    while True:
-        chunk = s.recv(65536)
-        if not chunk:
-            return b"".join(chunks)
+    while chunk := s.recv(65536):
         chunks.append(chunk)
+    return b"".join(chunks)
 
 
 def split_answer(answer):
@@ -170,8 +203,8 @@ def start_agent(home):
     """Starts agents on demand and stops every one of them after the test."""
     started = []
 
-    def start(env=None, wait_ready=True, binary=None, agent_home=None, prefix=()):
-        agent = Agent(agent_home or home, env=env, binary=binary, prefix=prefix)
+    def start(env=None, wait_ready=True, agent_home=None, prefix=()):
+        agent = Agent(agent_home or home, env=env, prefix=prefix)
         started.append(agent)
         return agent.start(wait_ready=wait_ready)
 

@@ -38,22 +38,22 @@ def assert_report_answer(answer, origin=b"*"):
 
 
 def test_preflight_bytes_and_origin_echo(agent):
-    answer = agent.exchange(b"OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n")
+    answer = exchange(b"OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n")
     assert answer == PREFLIGHT_ANY_ORIGIN
     assert len(answer) == 241
 
     # Bare LF ends no line: the method is still the first word, but no
     # Origin line is found.
-    answer = agent.exchange(b"OPTIONS / HTTP/1.1\nOrigin: https://lf.example\n\n")
+    answer = exchange(b"OPTIONS / HTTP/1.1\nOrigin: https://lf.example\n\n")
     assert answer == PREFLIGHT_ANY_ORIGIN
 
     origin = "https://Portal.Example:8443"
-    answer = agent.exchange(b"OPTIONS /status HTTP/1.1\r\norIGin: \t" + origin.encode() + b" \r\n\r\n")
+    answer = exchange(b"OPTIONS /status HTTP/1.1\r\norIGin: \t" + origin.encode() + b" \r\n\r\n")
     assert answer == PREFLIGHT_ANY_ORIGIN.replace(b"*", origin.encode())
 
 
 def test_status_report_answer(agent):
-    report = assert_report_answer(agent.exchange(b"GET /any?path HTTP/1.1\r\nOrigin: https://a.example\r\n\r\n"),
+    report = assert_report_answer(exchange(b"GET /any?path HTTP/1.1\r\nOrigin: https://a.example\r\n\r\n"),
                                   origin=b"https://a.example")
     assert isinstance(report["timestamp"], int) and abs(report["timestamp"] - time.time()) < 60
     assert isinstance(report["vpn_active"], bool)
@@ -70,7 +70,7 @@ def test_status_report_answer(agent):
     b"\x00\x01garbage",
 ])
 def test_everything_but_OPTIONS_is_a_status_request(agent, request_bytes):
-    assert_report_answer(agent.exchange(request_bytes))
+    assert_report_answer(exchange(request_bytes))
 
 
 def test_only_the_first_piece_of_a_request_counts(agent):
@@ -88,7 +88,7 @@ def test_only_the_first_piece_of_a_request_counts(agent):
 def test_request_longer_than_64KiB(agent):
     request = (b"OPTIONS / HTTP/1.1\r\nX-Pad: " + b"a" * 70000 +
                b"\r\nOrigin: https://beyond.example\r\n\r\n")
-    assert agent.exchange(request) == PREFLIGHT_ANY_ORIGIN
+    assert exchange(request) == PREFLIGHT_ANY_ORIGIN
 
 
 def test_dropped_connections_get_no_answer(agent):
@@ -96,19 +96,19 @@ def test_dropped_connections_get_no_answer(agent):
     lines_before = agent.lines
     for data in (b"GET / HTTP/1.1\r\n\xff\xfe\r\n\r\n", b"\xc0\xaf"):
         started = time.monotonic()
-        assert agent.exchange(data) == b""
+        assert exchange(data) == b""
         assert time.monotonic() - started < 5, "closed at once, not after the idle time-out"
     # A client that connects and leaves says nothing and changes nothing.
     socket.create_connection(("127.0.0.1", PORT), timeout=5).close()
     time.sleep(0.2)
     assert agent.lines == lines_before
-    assert agent.exchange(b"OPTIONS / HTTP/1.1\r\n\r\n") == PREFLIGHT_ANY_ORIGIN
+    assert exchange(b"OPTIONS / HTTP/1.1\r\n\r\n") == PREFLIGHT_ANY_ORIGIN
 
 
 def test_header_injection_through_origin_is_refused(agent):
-    answer = agent.exchange(b"OPTIONS / HTTP/1.1\r\nOrigin: https://a.example\nSet-Cookie: owned=1\r\n\r\n")
+    answer = exchange(b"OPTIONS / HTTP/1.1\r\nOrigin: https://a.example\nSet-Cookie: owned=1\r\n\r\n")
     assert answer == PREFLIGHT_ANY_ORIGIN
-    head, _ = split_answer(agent.exchange(b"GET / HTTP/1.1\r\nOrigin: x\rLocation: evil\r\n\r\n"))
+    head, _ = split_answer(exchange(b"GET / HTTP/1.1\r\nOrigin: x\rLocation: evil\r\n\r\n"))
     assert b"Access-Control-Allow-Origin: *\r\n" in head
     assert b"Location" not in head
 

@@ -136,9 +136,9 @@ def test_without_machine_id_the_device_id_is_unknown(start_agent, tmp_path, cont
     wrapper.write_text(
         "#!/bin/sh\n"
         "exec unshare --mount -- sh -c 'mount --bind \"$0\" " + MACHINE_ID + " && exec \"$1\"' "
-        + shlex.quote(str(stand_in)) + " " + shlex.quote(AGENT) + "\n")
+        + shlex.quote(str(stand_in)) + " \"$1\"\n")
     wrapper.chmod(0o755)
 
-    report = start_agent(binary=str(wrapper)).get_report()
+    report = start_agent(prefix=[str(wrapper)]).get_report()
     assert report["device_id"] == "Unknown"
     assert {"connected_network", "nearby_networks", "timestamp", "vpn_active"} <= set(report)

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import PORT, READY_LINE, Agent
+from conftest import AGENT, PORT, READY_LINE, Agent
 from desktop import SessionBus, TrayItemClient, TrayWatcher, Xvfb, wait_until
 from fake_networkmanager import fake_nm  # noqa: F401 (fixture)
 
@@ -49,11 +49,7 @@ def watcher(session_bus):
 
 
 def started(home, env):
-    """An agent whose environment lacks the keys that env maps to None."""
-    agent = Agent(home, env={k: v for k, v in env.items() if v is not None})
-    for key in [k for k, v in env.items() if v is None]:
-        agent.env.pop(key, None)
-    return agent.start()
+    return Agent(home, env=env).start()
 
 
 @pytest.fixture
@@ -119,7 +115,8 @@ def test_console_check_against_networkmanager(fake_nm, watcher, session_bus, des
         agent.stop()
 
 
-def test_start_up_lines_come_in_order(agent):
+def test_start_up_lines_come_in_order(start_agent):
+    agent = start_agent()
     agent.wait_for_line("Current Location Authorization Status: 3")
     assert agent.lines[:2] == [READY_LINE, "Current Location Authorization Status: 3"]
 
@@ -156,7 +153,8 @@ def test_serves_without_any_display(home, display):
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
-def test_termination_signals_end_cleanly(agent, sig):
+def test_termination_signals_end_cleanly(start_agent, sig):
+    agent = start_agent()
     assert agent.stop(sig) == 0
     assert_port_free()
 
@@ -176,7 +174,7 @@ def test_login_item_is_written_at_every_start(home, start_agent):
     entry = autostart_entry(home)
     wait_until(entry.exists, "the autostart entry")
     text = entry.read_text()
-    assert f"\nExec={os.path.realpath(agent.binary)}\n" in text
+    assert f"\nExec={os.path.realpath(AGENT)}\n" in text
     assert "\nName=Corvane Compliance\n" in text
     subprocess.run(["desktop-file-validate", str(entry)], check=True)
     agent.stop()

@@ -29,7 +29,8 @@ def verify(report):
     key.verify(base64.b64decode(report["signature"], validate=True), signed_payload(report), ec.ECDSA(hashes.SHA256()))
 
 
-def test_served_report_verifies_independently(agent, home):
+def test_served_report_verifies_independently(start_agent, home):
+    agent = start_agent()
     first, second = agent.get_report(), agent.get_report()
     for report in (first, second):
         assert len(report["public_key"]) == 88 and report["public_key"].startswith("B")

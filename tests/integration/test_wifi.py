@@ -6,7 +6,7 @@ import time
 import dbus
 import pytest
 
-from conftest import split_answer
+from conftest import exchange, split_answer
 from fake_networkmanager import AP_IFACE, WIRELESS_IFACE, fake_nm  # noqa: F401 (fixture)
 
 NO_ADDRESS = "00:00:00:00:00:00"
@@ -22,7 +22,7 @@ def connected(report):
 
 
 def raw_report(agent):
-    head, body = split_answer(agent.exchange(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n"))
+    head, body = split_answer(exchange(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n"))
     assert head.startswith(b"HTTP/1.1 200 OK\r\n"), head
     return body, json.loads(body)
 
