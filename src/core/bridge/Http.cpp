@@ -1,9 +1,9 @@
 #include "bridge/Http.h"
 
 #include "json/JsonWriter.h"
+#include "text/Text.h"
 #include "text/Utf8.h"
 
-#include <array>
 #include <cstdint>
 
 namespace corvane::http {
@@ -11,38 +11,6 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kOriginName = "origin:";
-
-// Tab and the Unicode space separators (category Zs), as UTF-8.
-constexpr std::array<std::string_view, 18> kWhitespace = {"\t", " ", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80",
-    "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87",
-    "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
-
-std::size_t leadingWhitespace(std::string_view s)
-{
-    for (std::string_view w : kWhitespace) {
-        if (s.starts_with(w))
-            return w.size();
-    }
-    return 0;
-}
-
-std::size_t trailingWhitespace(std::string_view s)
-{
-    for (std::string_view w : kWhitespace) {
-        if (s.ends_with(w))
-            return w.size();
-    }
-    return 0;
-}
-
-std::string_view trim(std::string_view s)
-{
-    while (std::size_t n = leadingWhitespace(s))
-        s.remove_prefix(n);
-    while (std::size_t n = trailingWhitespace(s))
-        s.remove_suffix(n);
-    return s;
-}
 
 // C0 controls, DEL and the C1 controls (U+0080..U+009F, C2 80..C2 9F).
 bool hasControlCharacter(std::string_view s)
@@ -92,7 +60,7 @@ std::string extractOrigin(std::string_view request)
             end = request.size();
         const std::string_view line = request.substr(start, end - start);
         if (startsWithOriginName(line)) {
-            const std::string_view value = trim(line.substr(kOriginName.size()));
+            const std::string_view value = text::trim(line.substr(kOriginName.size()));
             if (hasControlCharacter(value))
                 return std::string(kAnyOrigin);
             return std::string(value);

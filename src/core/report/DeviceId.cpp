@@ -1,5 +1,7 @@
 #include "report/DeviceId.h"
 
+#include "text/Fallbacks.h"
+
 #include <systemd/sd-id128.h>
 
 #include <cstring>
@@ -20,7 +22,7 @@ std::string DeviceId::read()
 {
     sd_id128_t id;
     if (sd_id128_get_machine_app_specific(kAppId, &id) < 0)
-        return "Unknown";
+        return std::string(fallback::kUnknown);
     Bytes bytes;
     static_assert(sizeof(id.bytes) == sizeof(bytes));
     std::memcpy(bytes.data(), id.bytes, bytes.size());

@@ -1,6 +1,7 @@
 #include "report/StatusReport.h"
 
 #include "json/JsonWriter.h"
+#include "text/Fallbacks.h"
 
 #include <chrono>
 
@@ -10,7 +11,7 @@ namespace {
 nlohmann::json connectedNetwork(const std::optional<WifiNetwork>& current)
 {
     if (!current)
-        return {{"ssid", "None"}, {"bssid", "00:00:00:00:00:00"}};
+        return {{"ssid", fallback::kNoInterface}, {"bssid", fallback::kNoAddress}};
     return {{"ssid", current->ssid}, {"bssid", current->bssid}};
 }
 

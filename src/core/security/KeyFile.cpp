@@ -1,5 +1,7 @@
 #include "security/KeyFile.h"
 
+#include "io/FileIo.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,25 +70,12 @@ int readAll(int fd, std::string& bytes)
     return used > kMaxKeyFileSize ? EFBIG : 0;
 }
 
-int writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t count = ::write(fd, bytes.data(), bytes.size());
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return errno;
-        bytes.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return 0;
-}
-
 // Writes, flushes to disk and closes; the identity is the one the linked key will have.
 KeyFile::Status writeDurably(int fd, std::string_view bytes)
 {
     KeyFile::Status status;
     struct stat info = {};
-    status.error = writeAll(fd, bytes);
+    status.error = io::writeAll(fd, bytes);
     if (status.error == 0 && ::fsync(fd) != 0)
         status.error = errno;
     if (status.error == 0 && ::fstat(fd, &info) != 0)

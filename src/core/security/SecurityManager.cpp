@@ -1,6 +1,7 @@
 #include "security/SecurityManager.h"
 
 #include "log/Log.h"
+#include "text/Fallbacks.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -47,7 +48,7 @@ std::string openSslReason()
     const unsigned long code = ERR_peek_last_error();
     ERR_clear_error();
     if (code == 0)
-        return "Unknown";
+        return std::string(fallback::kUnknown);
     char text[256] = {};
     ERR_error_string_n(code, text, sizeof text);
     return text;
@@ -55,7 +56,7 @@ std::string openSslReason()
 
 std::string systemReason(int error)
 {
-    return error == 0 ? "Unknown" : std::system_category().message(error);
+    return error == 0 ? std::string(fallback::kUnknown) : std::system_category().message(error);
 }
 
 std::string base64(const unsigned char* bytes, std::size_t size)
@@ -141,8 +142,8 @@ std::optional<std::string> SecurityManager::sign(std::string_view message)
         logLine("Failed to retrieve or create private key.");
         return std::nullopt;
     }
-    static const unsigned char noBytes = 0;
-    const auto* bytes = message.empty() ? &noBytes : reinterpret_cast<const unsigned char*>(message.data());
+    static const unsigned char kNoBytes = 0;
+    const auto* bytes = message.empty() ? &kNoBytes : reinterpret_cast<const unsigned char*>(message.data());
     std::vector<unsigned char> signature(static_cast<std::size_t>(EVP_PKEY_get_size(key.get())));
     std::size_t length = signature.size();
     const DigestContext context(EVP_MD_CTX_new());

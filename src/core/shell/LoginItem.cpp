@@ -1,5 +1,8 @@
 #include "shell/LoginItem.h"
 
+#include "io/FileIo.h"
+#include "text/Text.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -31,15 +34,6 @@ std::string runningExecutable()
     return error ? std::string() : path.string();
 }
 
-std::string_view trim(std::string_view s)
-{
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-        s.remove_suffix(1);
-    return s;
-}
-
 std::optional<std::string> readFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -50,20 +44,6 @@ std::optional<std::string> readFile(const std::filesystem::path& path)
     return content.str();
 }
 
-bool writeAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 // Temporary file in the same folder, flushed, then renamed over the entry,
 // so a crash never leaves a half-written entry behind.
 bool replaceFile(const std::filesystem::path& target, std::string_view content)
@@ -72,7 +52,7 @@ bool replaceFile(const std::filesystem::path& target, std::string_view content)
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0)
         return false;
-    const bool written = ::fchmod(fd, 0644) == 0 && writeAll(fd, content) && ::fsync(fd) == 0;
+    const bool written = ::fchmod(fd, 0644) == 0 && io::writeAll(fd, content) == 0 && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temporary.c_str(), target.c_str()) != 0) {
         ::unlink(temporary.c_str());
@@ -136,7 +116,10 @@ bool LoginItem::isDisabled(std::string_view entry)
         std::size_t end = entry.find('\n', start);
         if (end == std::string_view::npos)
             end = entry.size();
-        const std::string_view line = trim(entry.substr(start, end - start));
+        std::string_view line = entry.substr(start, end - start);
+        if (line.ends_with('\r'))
+            line.remove_suffix(1);
+        line = text::trim(line);
         start = end + 1;
 
         if (line.starts_with('[')) {
@@ -146,8 +129,8 @@ bool LoginItem::isDisabled(std::string_view entry)
         const std::size_t equals = line.find('=');
         if (!inMainGroup || equals == std::string_view::npos)
             continue;
-        const std::string_view key = trim(line.substr(0, equals));
-        const std::string_view value = trim(line.substr(equals + 1));
+        const std::string_view key = text::trim(line.substr(0, equals));
+        const std::string_view value = text::trim(line.substr(equals + 1));
         if ((key == "Hidden" && value == "true") || (key == "X-GNOME-Autostart-enabled" && value == "false"))
             return true;
     }

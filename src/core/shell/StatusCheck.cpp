@@ -1,6 +1,7 @@
 #include "shell/StatusCheck.h"
 
 #include "log/Log.h"
+#include "text/Fallbacks.h"
 #include "wifi/WifiScanner.h"
 
 #include <string>
@@ -22,7 +23,7 @@ void checkStatus(WifiScanner& scanner)
     scanner.requestAuthorization();
 
     const std::optional<WifiNetwork> current = scanner.currentNetwork();
-    if (current && current->ssid != "Not Connected") {
+    if (current && current->ssid != fallback::kNotConnected) {
         logLine("CURRENTLY CONNECTED TO:");
         logLine(describe(*current));
     } else {

@@ -4,7 +4,7 @@ namespace corvane {
 
 std::int32_t LinuxLocationAuthorization::authorizationStatus() const
 {
-    return authorizedAlways;
+    return kAuthorizedAlways;
 }
 
 void LinuxLocationAuthorization::requestAlwaysAuthorization()

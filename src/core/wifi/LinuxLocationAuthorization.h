@@ -8,8 +8,6 @@ namespace corvane {
 // never changes.
 class LinuxLocationAuthorization final : public LocationAuthorization {
 public:
-    static constexpr std::int32_t authorizedAlways = 3;
-
     std::int32_t authorizationStatus() const override;
     void requestAlwaysAuthorization() override;
     void setChangeHandler(ChangeHandler handler) override;

@@ -12,6 +12,9 @@ class LocationAuthorization {
 public:
     using ChangeHandler = std::function<void(LocationAuthorization&)>;
 
+    static constexpr std::int32_t kNotDetermined = 0;
+    static constexpr std::int32_t kAuthorizedAlways = 3;
+
     virtual ~LocationAuthorization() = default;
 
     virtual std::int32_t authorizationStatus() const = 0;

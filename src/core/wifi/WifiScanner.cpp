@@ -1,6 +1,7 @@
 #include "wifi/WifiScanner.h"
 
 #include "log/Log.h"
+#include "text/Fallbacks.h"
 #include "wifi/LinuxLocationAuthorization.h"
 #include "wifi/NetworkManagerBackend.h"
 
@@ -8,14 +9,6 @@
 #include <string>
 
 namespace corvane {
-namespace {
-
-constexpr std::int32_t kNotDetermined = 0;
-constexpr std::int32_t kAuthorizedAlways = 3;
-constexpr const char* kNoAddress = "00:00:00:00:00:00";
-
-} // namespace
-
 WifiScanner::WifiScanner()
     : WifiScanner(NetworkManagerBackend::shared(), std::make_shared<LinuxLocationAuthorization>())
 {
@@ -39,7 +32,7 @@ void WifiScanner::requestAuthorization()
 {
     const std::int32_t status = m_locationManager->authorizationStatus();
     logLine("Current Location Authorization Status: " + std::to_string(status));
-    if (status == kNotDetermined) {
+    if (status == LocationAuthorization::kNotDetermined) {
         logLine("Requesting location authorization...");
         m_locationManager->requestAlwaysAuthorization();
     }
@@ -49,7 +42,7 @@ void WifiScanner::locationManagerDidChangeAuthorization(LocationAuthorization& m
 {
     const std::int32_t status = manager.authorizationStatus();
     logLine("Location Authorization Changed: " + std::to_string(status));
-    if (status == kAuthorizedAlways)
+    if (status == LocationAuthorization::kAuthorizedAlways)
         logLine("Permission granted! Triggering scan...");
 }
 
@@ -60,8 +53,8 @@ std::optional<WifiNetwork> WifiScanner::currentNetwork()
         return std::nullopt;
     WifiObservation joined = m_client->currentAssociation(*interface);
     return WifiNetwork{
-        std::move(joined.ssid).value_or("Not Connected"),
-        std::move(joined.bssid).value_or(kNoAddress),
+        std::move(joined.ssid).value_or(std::string(fallback::kNotConnected)),
+        std::move(joined.bssid).value_or(std::string(fallback::kNoAddress)),
         joined.rssi,
         joined.channel.value_or(0),
     };
@@ -70,7 +63,7 @@ std::optional<WifiNetwork> WifiScanner::currentNetwork()
 std::vector<WifiNetwork> WifiScanner::scanNetworks()
 {
     const std::int32_t status = m_locationManager->authorizationStatus();
-    if (status != kAuthorizedAlways) {
+    if (status != LocationAuthorization::kAuthorizedAlways) {
         logLine("WARNING: Location authorization is " + std::to_string(status)
             + ". WiFi details will be REDACTED by macOS.");
     }
@@ -83,7 +76,7 @@ std::vector<WifiNetwork> WifiScanner::scanNetworks()
 
     WifiScanResult result = m_client->scan(*interface);
     if (result.error) {
-        logLine("Scan failed: " + (result.error->empty() ? std::string("Unknown") : *result.error));
+        logLine("Scan failed: " + (result.error->empty() ? std::string(fallback::kUnknown) : *result.error));
         return {};
     }
 
@@ -91,8 +84,8 @@ std::vector<WifiNetwork> WifiScanner::scanNetworks()
     networks.reserve(result.networks.size());
     for (WifiObservation& seen : result.networks) {
         networks.push_back({
-            std::move(seen.ssid).value_or("Unknown"),
-            std::move(seen.bssid).value_or(kNoAddress),
+            std::move(seen.ssid).value_or(std::string(fallback::kUnknown)),
+            std::move(seen.bssid).value_or(std::string(fallback::kNoAddress)),
             seen.rssi,
             seen.channel.value_or(0),
         });
