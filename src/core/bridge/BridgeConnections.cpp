@@ -207,8 +207,14 @@ void BridgeConnections::expire()
     const Clock::time_point now = Clock::now();
     std::vector<int> overdue;
     for (const auto& [fd, kept] : m_kept) {
-        if (kept->deadline <= now)
-            overdue.push_back(fd);
+        if (kept->deadline > now)
+            continue;
+        if (kept->stage != Stage::request) {
+            // A client that stopped reading: reset, so the kernel drops the unsent rest too.
+            const linger abort{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
+        overdue.push_back(fd);
     }
     for (int fd : overdue)
         release(fd);
