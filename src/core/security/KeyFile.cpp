@@ -2,6 +2,7 @@
 
 #include "io/FileIo.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,9 @@ namespace {
 // A P-256 key in PEM is about 240 bytes; a file far bigger is not a key.
 constexpr std::size_t kMaxKeyFileSize = 64 * 1024;
 constexpr mode_t kFolderMode = 0700;
+// Writing, flushing and linking a key takes milliseconds; a temporary file
+// this old was left by a process that died.
+constexpr time_t kLeftoverAge = 60;
 
 KeyFile::Identity identityOf(const struct stat& info)
 {
@@ -125,12 +129,17 @@ KeyFile::Contents KeyFile::read() const
     return contents;
 }
 
+std::string KeyFile::temporaryPrefix() const
+{
+    return "." + m_path.filename().string() + ".";
+}
+
 KeyFile::Status KeyFile::publish(std::string_view bytes) const
 {
     const std::filesystem::path folder = m_path.parent_path();
     if (const int error = makeFolders(folder))
         return {error, {}};
-    std::string temporary = (folder / ("." + m_path.filename().string() + ".XXXXXX")).string();
+    std::string temporary = (folder / (temporaryPrefix() + "XXXXXX")).string();
     // mkostemp creates the file with O_EXCL and mode 0600 before any byte is written.
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
@@ -143,6 +152,28 @@ KeyFile::Status KeyFile::publish(std::string_view bytes) const
     if (status.error == 0)
         syncFolder(folder);
     return status;
+}
+
+void KeyFile::removeLeftovers() const
+{
+    const int folder = ::open(m_path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* entries = folder < 0 ? nullptr : ::fdopendir(folder);
+    if (!entries) {
+        if (folder >= 0)
+            ::close(folder);
+        return;
+    }
+    const std::string prefix = temporaryPrefix();
+    const time_t oldEnough = ::time(nullptr) - kLeftoverAge;
+    while (const dirent* entry = ::readdir(entries)) {
+        const std::string_view name = entry->d_name;
+        struct stat info = {};
+        if (name.size() == prefix.size() + 6 && name.starts_with(prefix)
+            && ::fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)
+            && info.st_mtim.tv_sec < oldEnough)
+            ::unlinkat(folder, entry->d_name, 0);
+    }
+    ::closedir(entries);
 }
 
 } // namespace corvane

@@ -44,8 +44,14 @@ public:
     // Makes the folders (0700), writes the bytes to a new 0600 file beside the key,
     // flushes it and links it into place. EEXIST: a key was there first and is left as it is.
     Status publish(std::string_view bytes) const;
+    // Removes the temporary files of creations that never finished (a process
+    // died between writing and linking). Recent ones may belong to a creation
+    // going on in another process right now, so they stay.
+    void removeLeftovers() const;
 
 private:
+    std::string temporaryPrefix() const;
+
     std::filesystem::path m_path;
 };
 

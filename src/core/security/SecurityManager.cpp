@@ -180,6 +180,10 @@ std::optional<std::string> SecurityManager::publicKeyBase64()
 
 SecurityManager::PrivateKey SecurityManager::getOrCreatePrivateKey()
 {
+    if (!m_leftoversRemoved) {
+        m_keyFile.removeLeftovers();
+        m_leftoversRemoved = true;
+    }
     ERR_clear_error();
     const KeyFile::Status status = m_keyFile.status();
     if (status.error == ENOENT) {

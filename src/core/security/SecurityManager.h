@@ -54,6 +54,7 @@ private:
     PrivateKey m_cachedKey;
     KeyFile::Identity m_cachedIdentity;
     std::optional<std::string> m_cachedPublicKey; // of m_cachedKey
+    bool m_leftoversRemoved = false;
 };
 
 } // namespace corvane
