@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,67 +12,60 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class LoginItemTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        m_dir = fs::temp_directory_path()
-            / ("corvane-login-" + std::to_string(::getpid()) + "-"
-                + testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    static std::string read(const fs::path& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream out;
-        out << in.rdbuf();
-        return out.str();
-    }
-
-    fs::path m_dir;
-};
+std::string read(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 } // namespace
 
-TEST(LoginItemQuoting, ExecArgumentsFollowTheDesktopEntryRules)
+TEST(LoginItem, ExecArgumentsAreQuotedAsDesktopEntriesRequire)
 {
-    EXPECT_EQ(LoginItem::quoteExecArgument("/usr/bin/corvane-agent"), "/usr/bin/corvane-agent");
-    EXPECT_EQ(LoginItem::quoteExecArgument("/opt/My Apps/agent"), "\"/opt/My Apps/agent\"");
-    EXPECT_EQ(LoginItem::quoteExecArgument("/opt/100%/agent"), "/opt/100%%/agent");
-    // Escaped inside quotes, then the backslash is escaped again as a string.
-    EXPECT_EQ(LoginItem::quoteExecArgument("/opt/a\"b$c/agent"), "\"/opt/a\\\\\"b\\\\$c/agent\"");
+    const std::pair<std::string, std::string> cases[] = {
+        {"/usr/bin/corvane-agent", "/usr/bin/corvane-agent"},
+        {"/opt/My Apps/agent", "\"/opt/My Apps/agent\""},
+        {"/opt/100%/agent", "/opt/100%%/agent"},
+        // Escaped inside quotes, then the backslash is escaped again as a string.
+        {"/opt/a\"b$c/agent", "\"/opt/a\\\\\"b\\\\$c/agent\""},
+    };
+    for (const auto& [path, quoted] : cases)
+        EXPECT_EQ(LoginItem::quoteExecArgument(path), quoted);
 }
 
-TEST(LoginItemQuoting, OnlyAnExplicitOffInTheMainGroupCounts)
+TEST(LoginItem, AnEntryThePersonTurnedOffIsLeftAlone)
 {
-    EXPECT_TRUE(LoginItem::isDisabled("[Desktop Entry]\nHidden=true\n"));
-    EXPECT_TRUE(LoginItem::isDisabled("[Desktop Entry]\r\nX-GNOME-Autostart-enabled = false\r\n"));
-    EXPECT_FALSE(LoginItem::isDisabled("[Desktop Entry]\nHidden=false\nX-GNOME-Autostart-enabled=true\n"));
-    EXPECT_FALSE(LoginItem::isDisabled("[Desktop Action x]\nHidden=true\n"));
-    EXPECT_FALSE(LoginItem::isDisabled(LoginItem::desktopEntry("/usr/bin/corvane-agent")));
+    const fs::path folder = fs::path(testing::TempDir()) / ("corvane-login-" + std::to_string(::getpid()));
+    const LoginItem item(folder / "autostart", "/usr/bin/corvane-agent");
+    const std::pair<std::string, bool> entries[] = {
+        {"[Desktop Entry]\nExec=/old/corvane-agent\nHidden=true\n", true},
+        {"[Desktop Entry]\r\nExec=/old\r\nX-GNOME-Autostart-enabled = false\r\n", true},
+        {"[Desktop Entry]\nExec=/old\nHidden=false\nX-GNOME-Autostart-enabled=true\n", false},
+        {"[Desktop Entry]\nExec=/old\n[Desktop Action x]\nHidden=true\n", false},
+    };
+    for (const auto& [entry, off] : entries) {
+        SCOPED_TRACE(entry);
+        fs::create_directories(folder / "autostart");
+        std::ofstream(item.entryPath(), std::ios::binary | std::ios::trunc) << entry;
+        EXPECT_TRUE(item.registerAtLogin());
+        const std::string now = read(item.entryPath());
+        EXPECT_EQ(now == entry, off);
+        if (!off) {
+            EXPECT_NE(now.find("\nExec=/usr/bin/corvane-agent\n"), std::string::npos);
+            struct stat st = {};
+            ASSERT_EQ(::stat(item.entryPath().c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0644u);
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder / "autostart"), fs::directory_iterator()), 1);
+    }
+    fs::remove_all(folder);
 }
 
-TEST_F(LoginItemTest, WritesAReadableEntryAndReplacesAStaleOne)
+TEST(LoginItem, ARelativeConfigHomeIsIgnored)
 {
-    const LoginItem item(m_dir / "autostart", "/usr/bin/corvane-agent");
-    ASSERT_TRUE(item.registerAtLogin());
-    EXPECT_EQ(read(item.entryPath()), LoginItem::desktopEntry("/usr/bin/corvane-agent"));
-    struct stat st = {};
-    ASSERT_EQ(::stat(item.entryPath().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
-
-    const LoginItem moved(m_dir / "autostart", "/opt/corvane/bin/corvane-agent");
-    ASSERT_TRUE(moved.registerAtLogin());
-    EXPECT_NE(read(item.entryPath()).find("\nExec=/opt/corvane/bin/corvane-agent\n"), std::string::npos);
-    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir / "autostart"), fs::directory_iterator()), 1);
-}
-
-TEST_F(LoginItemTest, FailsQuietlyWhereNothingCanBeWritten)
-{
-    // A file where the folder should be stops even root.
-    std::ofstream(m_dir) << "not a folder";
-    EXPECT_FALSE(LoginItem(m_dir / "autostart", "/usr/bin/corvane-agent").registerAtLogin());
-    EXPECT_FALSE(LoginItem(m_dir / "autostart", "").registerAtLogin());
+    setenv("HOME", "/home/someone", 1);
+    setenv("XDG_CONFIG_HOME", "relative/config", 1);
+    EXPECT_EQ(LoginItem::forCurrentUser().entryPath(), "/home/someone/.config/autostart/com.corvane.Agent.desktop");
+    setenv("XDG_CONFIG_HOME", "/config", 1);
+    EXPECT_EQ(LoginItem::forCurrentUser().entryPath(), "/config/autostart/com.corvane.Agent.desktop");
 }

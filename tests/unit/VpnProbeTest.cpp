@@ -5,14 +5,10 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
-#include <string>
-#include <vector>
-
 using namespace corvane;
+using Entry = VpnProbe::Entry;
 
 namespace {
-
-using Entry = VpnProbe::Entry;
 
 constexpr unsigned int kUp = IFF_UP | IFF_RUNNING;
 constexpr unsigned int kTunnel = IFF_UP | IFF_POINTOPOINT | IFF_NOARP;
@@ -30,57 +26,34 @@ Entry link(std::string name, unsigned int flags = kUp)
     return {std::move(name), AF_PACKET, flags};
 }
 
-bool active(std::vector<Entry> entries)
-{
-    return VpnProbe::isActive(entries);
-}
-
 } // namespace
 
-TEST(VpnProbe, NameRule)
+TEST(VpnProbe, ATunnelCountsWhenUpWithAnIPv4Address)
 {
-    EXPECT_FALSE(active({ipv4("utun0")}));
-    EXPECT_FALSE(active({ipv4("utun0", kTunnel)})); // point-to-point does not save it
-    EXPECT_TRUE(active({ipv4("utun0"), ipv4("utun3")}));
-    EXPECT_TRUE(active({ipv4("utun10")}));
-    EXPECT_TRUE(active({ipv4("ppp0")}));
-    EXPECT_TRUE(active({ipv4("tap0")}));
-    EXPECT_TRUE(active({ipv4("xutun0")})); // contains, not equals
-    EXPECT_FALSE(active({ipv4("UTUN3"), ipv4("PPP0"), ipv4("Tap0")}));
-    for (const char* name : {"en0", "lo0", "lo", "bridge0", "eth0", "tun0", "wg0"})
-        EXPECT_FALSE(active({link(name), ipv4(name), ipv6(name)})) << name;
-}
-
-TEST(VpnProbe, OnlyIPv4AddressesCount)
-{
-    EXPECT_FALSE(active({ipv6("utun3"), ipv6("utun3"), link("utun3")}));
-    EXPECT_TRUE(active({ipv6("utun3"), ipv4("utun3")}));
-    EXPECT_TRUE(active({link("ppp0"), ipv4("en0"), ipv4("ppp0")}));
-    EXPECT_FALSE(active({ipv4("en0"), ipv6("tun0", kTunnel)}));
-}
-
-TEST(VpnProbe, PointToPointInterfacesAreTunnels)
-{
-    EXPECT_TRUE(active({ipv4("tun0", kTunnel)}));
-    EXPECT_TRUE(active({ipv6("wg0", kTunnel), ipv4("wg0", kTunnel)}));
-    EXPECT_TRUE(active({ipv4("tailscale0", kTunnel)}));
-}
-
-TEST(VpnProbe, DownTunnelsDoNotCount)
-{
-    const unsigned int down = kTunnel & ~IFF_UP;
-    EXPECT_FALSE(active({ipv4("tun0", down)}));
-    EXPECT_FALSE(active({ipv4("utun3", 0), ipv4("ppp0", IFF_RUNNING)}));
-    EXPECT_TRUE(active({ipv4("utun3", 0), ipv4("utun4")}));
-}
-
-TEST(VpnProbe, SkipsIncompleteAndNonUtf8Entries)
-{
-    EXPECT_FALSE(active({}));
-    const Entry noName{std::nullopt, AF_INET, kTunnel};
-    const Entry noAddress{std::string("tun0"), std::nullopt, kTunnel};
-    EXPECT_FALSE(active({noName, noAddress}));
-    EXPECT_TRUE(active({noName, noAddress, ipv4("tun0", kTunnel)}));
-    EXPECT_FALSE(active({ipv4("tap\xFF"), ipv4("utun3\xC3"), ipv4("ppp\xC0\xAF")}));
-    EXPECT_TRUE(active({ipv4("tap\xFF"), ipv4("tap\xC3\xA9")}));
+    const std::pair<std::vector<Entry>, bool> cases[] = {
+        {{}, false},
+        // Names: "utun" (never utun0, even point-to-point), "ppp", "tap", anywhere in the name, exact case.
+        {{ipv4("utun0"), ipv4("utun0", kTunnel)}, false},
+        {{ipv4("utun0"), ipv4("utun10")}, true},
+        {{ipv4("ppp0")}, true},
+        {{ipv4("xtap1")}, true},
+        {{ipv4("UTUN3"), ipv4("PPP0"), ipv4("Tap0")}, false},
+        {{ipv4("en0"), ipv4("lo"), ipv4("bridge0"), ipv4("eth0"), ipv4("tun0"), ipv4("wg0")}, false},
+        // Or point-to-point, as tun, WireGuard and PPP devices are on Linux.
+        {{ipv4("tun0", kTunnel)}, true},
+        {{ipv4("tailscale0", kTunnel)}, true},
+        // Only an IPv4 address counts, wherever in the list it comes.
+        {{ipv6("utun3"), link("utun3"), ipv6("wg0", kTunnel)}, false},
+        {{link("ppp0"), ipv4("en0"), ipv6("ppp0"), ipv4("ppp0")}, true},
+        // A configured tunnel whose VPN stopped is down.
+        {{ipv4("tun0", kTunnel & ~IFF_UP), ipv4("utun3", 0), ipv4("ppp0", IFF_RUNNING)}, false},
+        // Entries without a name, without an address or whose name is not UTF-8 count for nothing.
+        {{{std::nullopt, AF_INET, kTunnel}, {"tun0", std::nullopt, kTunnel}}, false},
+        {{ipv4("tap\xFF"), ipv4("utun3\xC3"), ipv4("ppp\xC0\xAF")}, false},
+        {{ipv4("tap\xFF"), ipv4("tap\xC3\xA9")}, true},
+    };
+    for (const auto& [entries, active] : cases) {
+        SCOPED_TRACE(entries.empty() ? "" : entries.back().name.value_or("(none)"));
+        EXPECT_EQ(VpnProbe::isActive(entries), active);
+    }
 }

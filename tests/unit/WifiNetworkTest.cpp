@@ -1,83 +1,52 @@
 #include "wifi/WifiNetwork.h"
+#include "wifi/WifiUnits.h"
 
 #include <gtest/gtest.h>
 
 using namespace corvane;
-using Key = WifiNetwork::CodingKeys;
+using Kind = WifiCodingError::Kind;
 
-namespace {
-
-WifiCodingError decodeError(const nlohmann::json& document)
+TEST(WifiNetwork, DecodingNeedsEveryKeyWithItsTypeAndRoundTrips)
 {
-    auto result = WifiNetwork::decode(document);
-    EXPECT_TRUE(std::holds_alternative<WifiCodingError>(result)) << document.dump();
-    return std::holds_alternative<WifiCodingError>(result) ? std::get<WifiCodingError>(result) : WifiCodingError{};
-}
-
-} // namespace
-
-TEST(WifiNetwork, EncodesFourTypedMembersAndDecodesThemBack)
-{
-    const WifiNetwork network{"Caf\xC3\xA9/5G", "aa:bb:cc:dd:ee:ff", -67, 149};
-    const nlohmann::json encoded = network.encode();
-
-    EXPECT_EQ(encoded,
-        (nlohmann::json{
-            {"ssid", "Caf\xC3\xA9/5G"}, {"bssid", "aa:bb:cc:dd:ee:ff"}, {"signalStrength", -67}, {"channel", 149}}));
-    EXPECT_TRUE(encoded["signalStrength"].is_number_integer());
-
-    auto decoded = WifiNetwork::decode(nlohmann::json::parse(encoded.dump()));
-    ASSERT_TRUE(std::holds_alternative<WifiNetwork>(decoded));
-    const WifiNetwork& back = std::get<WifiNetwork>(decoded);
-    EXPECT_EQ(back.ssid, network.ssid);
-    EXPECT_EQ(back.bssid, network.bssid);
-    EXPECT_EQ(back.signalStrength, -67);
-    EXPECT_EQ(back.channel, 149); // parsed as unsigned by the JSON reader
-}
-
-TEST(WifiNetwork, DecodingRequiresEveryKeyWithItsType)
-{
-    const nlohmann::json full = {{"ssid", "a"}, {"bssid", "b"}, {"signalStrength", -1}, {"channel", 1}};
-
-    nlohmann::json extra = full;
-    extra["security"] = "wpa2";
-    EXPECT_TRUE(std::holds_alternative<WifiNetwork>(WifiNetwork::decode(extra)));
-
+    const nlohmann::json full = {{"ssid", "Caf\xC3\xA9/5G"}, {"bssid", "b"}, {"signalStrength", -67}, {"channel", 149}};
+    auto with = [&](const char* key, nlohmann::json value) {
+        nlohmann::json changed = full;
+        changed[key] = std::move(value);
+        return changed;
+    };
     nlohmann::json noChannel = full;
     noChannel.erase("channel");
-    WifiCodingError error = decodeError(noChannel);
-    EXPECT_EQ(error.kind, WifiCodingError::Kind::keyNotFound);
-    EXPECT_EQ(error.key, "channel");
+    const std::tuple<nlohmann::json, Kind, std::string> errors[] = {
+        {noChannel, Kind::keyNotFound, "channel"},
+        {with("signalStrength", "-1"), Kind::typeMismatch, "signalStrength"},
+        {with("bssid", nullptr), Kind::valueNotFound, "bssid"},
+        {with("channel", std::uint64_t{1} << 63), Kind::typeMismatch, "channel"},
+        {with("channel", 1.5), Kind::typeMismatch, "channel"},
+        {{{"ssid", 5}, {"signalStrength", 0.5}}, Kind::typeMismatch, "ssid"}, // the first in reading order
+        {nlohmann::json::array({full}), Kind::notAnObject, ""},
+    };
+    for (const auto& [document, kind, key] : errors) {
+        SCOPED_TRACE(document.dump());
+        const auto decoded = WifiNetwork::decode(document);
+        ASSERT_TRUE(std::holds_alternative<WifiCodingError>(decoded));
+        EXPECT_EQ(std::get<WifiCodingError>(decoded).kind, kind);
+        EXPECT_EQ(std::get<WifiCodingError>(decoded).key, key);
+    }
 
-    nlohmann::json textSignal = full;
-    textSignal["signalStrength"] = "-1";
-    error = decodeError(textSignal);
-    EXPECT_EQ(error.kind, WifiCodingError::Kind::typeMismatch);
-    EXPECT_EQ(error.key, "signalStrength");
-
-    // Fields are read in order: the first bad one is the one reported.
-    error = decodeError({{"ssid", 5}, {"signalStrength", 0.5}});
-    EXPECT_EQ(error.key, "ssid");
-
-    nlohmann::json nullBssid = full;
-    nullBssid["bssid"] = nullptr;
-    EXPECT_EQ(decodeError(nullBssid).kind, WifiCodingError::Kind::valueNotFound);
-
-    nlohmann::json tooLarge = full;
-    tooLarge["channel"] = std::uint64_t{1} << 63;
-    EXPECT_EQ(decodeError(tooLarge).kind, WifiCodingError::Kind::typeMismatch);
-
-    EXPECT_EQ(decodeError(nlohmann::json::array({full})).kind, WifiCodingError::Kind::notAnObject);
+    // Another key beside the four is no error; what was read comes back the same.
+    const auto decoded = WifiNetwork::decode(nlohmann::json::parse(with("security", "wpa2").dump()));
+    ASSERT_TRUE(std::holds_alternative<WifiNetwork>(decoded));
+    EXPECT_EQ(std::get<WifiNetwork>(decoded).encode(), full);
 }
 
-TEST(WifiNetwork, CodingKeysMatchTextExactlyAndHaveNoIntegers)
+TEST(WifiUnits, NetworkManagersQualityAndFrequenciesConvert)
 {
-    EXPECT_EQ(WifiNetwork::codingKey("ssid"), Key::ssid);
-    EXPECT_EQ(WifiNetwork::codingKey("channel"), Key::channel);
-    EXPECT_EQ(WifiNetwork::codingKey("SSID"), std::nullopt);
-    EXPECT_EQ(WifiNetwork::codingKey("signalstrength"), std::nullopt);
-    EXPECT_EQ(WifiNetwork::codingKey("ssid "), std::nullopt);
-    EXPECT_EQ(WifiNetwork::codingKey(0), std::nullopt);
-    EXPECT_EQ(WifiNetwork::intValue(Key::ssid), std::nullopt);
-    EXPECT_EQ(WifiNetwork::stringValue(Key::signalStrength), "signalStrength");
+    const std::pair<std::int64_t, std::int64_t> dbm[] = {{100, -40}, {0, -100}, {1, -99}, {2, -99}, {255, -40}};
+    for (const auto& [quality, expected] : dbm)
+        EXPECT_EQ(wifiunits::dbmFromQuality(quality), expected) << quality;
+    const std::pair<std::int64_t, std::optional<std::int64_t>> channels[] = {{2412, 1}, {2472, 13}, {2484, 14},
+        {5180, 36}, {5825, 165}, {5955, 1}, {7115, 233}, {2407, std::nullopt}, {2477, std::nullopt},
+        {5000, std::nullopt}, {5935, std::nullopt}, {7120, std::nullopt}, {60480, std::nullopt}};
+    for (const auto& [frequency, channel] : channels)
+        EXPECT_EQ(wifiunits::channelFromFrequency(frequency), channel) << frequency;
 }

@@ -7,149 +7,110 @@
 #include <sstream>
 
 using namespace corvane;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-const std::string kWarning2 = "WARNING: Location authorization is 2. WiFi details will be REDACTED by macOS.";
+// Runs f and returns the lines it wrote to standard output.
+template <typename F>
+Lines linesOf(F&& f)
+{
+    testing::internal::CaptureStdout();
+    f();
+    std::istringstream out(testing::internal::GetCapturedStdout());
+    Lines lines;
+    for (std::string line; std::getline(out, line);)
+        lines.push_back(line);
+    return lines;
+}
 
-class WifiScannerTest : public testing::Test {
-protected:
-    std::shared_ptr<fakes::FakeWifiBackend> backend = std::make_shared<fakes::FakeWifiBackend>();
-    std::shared_ptr<fakes::FakeLocationAuthorization> authorization =
-        std::make_shared<fakes::FakeLocationAuthorization>();
-    WifiScanner scanner{backend, authorization};
+std::string warning(int status)
+{
+    return "WARNING: Location authorization is " + std::to_string(status) + ". WiFi details will be REDACTED by macOS.";
+}
 
-    // Runs f and returns the lines it wrote to standard output.
-    template <typename F>
-    static std::vector<std::string> linesOf(F&& f)
-    {
-        testing::internal::CaptureStdout();
-        f();
-        std::istringstream out(testing::internal::GetCapturedStdout());
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(out, line);)
-            lines.push_back(line);
-        return lines;
-    }
-
-    static WifiObservation seen(std::int64_t rssi, std::string ssid)
-    {
-        WifiObservation o;
-        o.ssid = std::move(ssid);
-        o.bssid = "02:00:00:00:00:0" + std::to_string(-rssi % 10);
-        o.rssi = rssi;
-        o.channel = 6;
-        return o;
-    }
+struct Scan {
+    std::int32_t status;
+    std::optional<std::string> interface;
+    WifiScanResult result;
+    Lines lines;
+    std::vector<std::string> ssids; // in the order returned
 };
 
 } // namespace
 
-TEST_F(WifiScannerTest, ScanSortsStrongestFirstKeepingTiesInScanOrder)
+TEST(WifiScanner, ScanStatesTheirLinesAndOrder)
 {
-    backend->scanResult.networks = {seen(-40, "a"), seen(-80, "b"), seen(-55, "c"), seen(-55, "d")};
-    std::vector<WifiNetwork> networks;
-    EXPECT_TRUE(linesOf([&] { networks = scanner.scanNetworks(); }).empty());
-
-    ASSERT_EQ(networks.size(), 4u);
-    EXPECT_EQ(networks[0].ssid, "a");
-    EXPECT_EQ(networks[1].ssid, "c");
-    EXPECT_EQ(networks[2].ssid, "d");
-    EXPECT_EQ(networks[3].ssid, "b");
-    EXPECT_EQ(networks[3].signalStrength, -80);
-    EXPECT_EQ(backend->calls, (std::vector<std::string>{"defaultInterface", "scan wlan0"}));
-}
-
-TEST_F(WifiScannerTest, MissingFactsTakeTheirFallbacks)
-{
-    WifiObservation withheld;
-    withheld.rssi = -61;
-    backend->scanResult.networks = {withheld, withheld};
-    const std::vector<WifiNetwork> networks = scanner.scanNetworks();
-    ASSERT_EQ(networks.size(), 2u); // nothing merged
-    EXPECT_EQ(networks[1].ssid, "Unknown");
-    EXPECT_EQ(networks[1].bssid, "00:00:00:00:00:00");
-    EXPECT_EQ(networks[1].signalStrength, -61);
-    EXPECT_EQ(networks[1].channel, 0);
-
-    backend->association = withheld;
-    std::optional<WifiNetwork> current;
-    EXPECT_TRUE(linesOf([&] { current = scanner.currentNetwork(); }).empty());
-    ASSERT_TRUE(current);
-    EXPECT_EQ(current->ssid, "Not Connected");
-    EXPECT_EQ(current->bssid, "00:00:00:00:00:00");
-    EXPECT_EQ(current->signalStrength, -61);
-    EXPECT_EQ(current->channel, 0);
-}
-
-TEST_F(WifiScannerTest, WarnsBeforeScanningUnlessAuthorizedAlways)
-{
-    for (const std::int32_t status : {0, 1, 2, 4}) {
-        authorization->status = status;
-        backend->scanResult.networks = {seen(-70, "x")};
-        std::vector<WifiNetwork> networks;
-        EXPECT_EQ(linesOf([&] { networks = scanner.scanNetworks(); }),
-            std::vector<std::string>{"WARNING: Location authorization is " + std::to_string(status)
-                + ". WiFi details will be REDACTED by macOS."});
-        EXPECT_EQ(networks.size(), 1u); // the scan goes ahead
+    const WifiObservation withheld{std::nullopt, std::nullopt, -61, std::nullopt};
+    WifiScanResult networks;
+    networks.networks = {{"a", "1", -40, 6}, {"b", "2", -80, 6}, {"c", "3", -55, 6}, withheld, {"d", "4", -55, 6}};
+    WifiScanResult failed = WifiScanResult::failure("Did not receive a reply.");
+    failed.networks = networks.networks;
+    const Scan cases[] = {
+        // Strongest first; ties keep the scan's order; nothing is merged; a withheld name is "Unknown".
+        {3, "wlan0", networks, {}, {"a", "c", "d", "Unknown", "b"}},
+        // Every status but 3 warns first, and the scan goes ahead.
+        {0, "wlan0", networks, {warning(0)}, {"a", "c", "d", "Unknown", "b"}},
+        {4, "wlan0", networks, {warning(4)}, {"a", "c", "d", "Unknown", "b"}},
+        {2, std::nullopt, networks, {warning(2), "No WiFi interface found."}, {}},
+        {3, "wlan0", failed, {"Scan failed: Did not receive a reply."}, {}},
+        {3, "wlan0", WifiScanResult::failure(""), {"Scan failed: Unknown"}, {}},
+        {1, "wlan0", {}, {warning(1)}, {}},
+    };
+    for (const Scan& c : cases) {
+        auto backend = std::make_shared<fakes::FakeWifiBackend>();
+        auto authorization = std::make_shared<fakes::FakeLocationAuthorization>();
+        backend->interface = c.interface;
+        backend->scanResult = c.result;
+        authorization->status = c.status;
+        WifiScanner scanner(backend, authorization);
+        std::vector<WifiNetwork> found;
+        EXPECT_EQ(linesOf([&] { found = scanner.scanNetworks(); }), c.lines);
+        std::vector<std::string> ssids;
+        for (const WifiNetwork& network : found)
+            ssids.push_back(network.ssid);
+        EXPECT_EQ(ssids, c.ssids);
+        if (!found.empty()) {
+            EXPECT_EQ(found[3].bssid, "00:00:00:00:00:00");
+            EXPECT_EQ(found[3].signalStrength, -61);
+            EXPECT_EQ(found[3].channel, 0);
+        }
     }
-    authorization->status = 3;
-    EXPECT_TRUE(linesOf([&] { scanner.scanNetworks(); }).empty());
-    // The current network never warns.
-    authorization->status = 2;
-    EXPECT_TRUE(linesOf([&] { scanner.currentNetwork(); }).empty());
 }
 
-TEST_F(WifiScannerTest, NoInterfaceAndFailedScanGiveNothing)
+TEST(WifiScanner, CurrentNetworkPermissionRequestsAndChanges)
 {
+    auto backend = std::make_shared<fakes::FakeWifiBackend>();
+    auto authorization = std::make_shared<fakes::FakeLocationAuthorization>();
+    auto scanner = std::make_unique<WifiScanner>(backend, authorization);
+
+    // The joined network never warns; what is withheld takes its fallback.
+    backend->association = {std::nullopt, std::nullopt, -61, std::nullopt};
+    authorization->status = 2;
+    std::optional<WifiNetwork> current;
+    EXPECT_EQ(linesOf([&] { current = scanner->currentNetwork(); }), Lines{});
+    ASSERT_TRUE(current);
+    EXPECT_EQ(std::tie(current->ssid, current->bssid, current->signalStrength, current->channel),
+        std::make_tuple("Not Connected", "00:00:00:00:00:00", -61, 0));
     backend->interface.reset();
-    authorization->status = 2;
-    std::vector<WifiNetwork> networks{{}};
-    EXPECT_EQ(linesOf([&] { networks = scanner.scanNetworks(); }),
-        (std::vector<std::string>{kWarning2, "No WiFi interface found."}));
-    EXPECT_TRUE(networks.empty());
-    EXPECT_EQ(scanner.currentNetwork(), std::nullopt);
-    EXPECT_EQ(backend->calls, (std::vector<std::string>{"defaultInterface", "defaultInterface"}));
+    EXPECT_EQ(scanner->currentNetwork(), std::nullopt);
 
-    backend->interface = "wlp2s0";
-    authorization->status = 3;
-    backend->scanResult = WifiScanResult::failure("Did not receive a reply.");
-    backend->scanResult.networks = {seen(-40, "ignored")};
-    EXPECT_EQ(linesOf([&] { networks = scanner.scanNetworks(); }),
-        std::vector<std::string>{"Scan failed: Did not receive a reply."});
-    EXPECT_TRUE(networks.empty());
-
-    backend->scanResult = WifiScanResult::failure("");
-    EXPECT_EQ(linesOf([&] { scanner.scanNetworks(); }), std::vector<std::string>{"Scan failed: Unknown"});
-}
-
-TEST_F(WifiScannerTest, AuthorizationRequestAndChangeMessages)
-{
-    authorization->status = 0;
-    EXPECT_EQ(linesOf([&] { scanner.requestAuthorization(); }),
-        (std::vector<std::string>{"Current Location Authorization Status: 0", "Requesting location authorization..."}));
+    // Only an undecided status asks, once per call.
+    const std::pair<std::int32_t, Lines> requests[] = {
+        {0, {"Current Location Authorization Status: 0", "Requesting location authorization..."}},
+        {2, {"Current Location Authorization Status: 2"}},
+        {4, {"Current Location Authorization Status: 4"}},
+    };
+    for (const auto& [status, lines] : requests) {
+        authorization->status = status;
+        EXPECT_EQ(linesOf([&] { scanner->requestAuthorization(); }), lines);
+    }
     EXPECT_EQ(authorization->requests, 1);
 
-    for (const std::int32_t status : {1, 2, 3, 4}) {
-        authorization->status = status;
-        EXPECT_EQ(linesOf([&] { scanner.requestAuthorization(); }),
-            std::vector<std::string>{"Current Location Authorization Status: " + std::to_string(status)});
-    }
-    EXPECT_EQ(authorization->requests, 1); // never asked again
-
     EXPECT_EQ(linesOf([&] { authorization->change(3); }),
-        (std::vector<std::string>{"Location Authorization Changed: 3", "Permission granted! Triggering scan..."}));
-    EXPECT_EQ(
-        linesOf([&] { authorization->change(4); }), std::vector<std::string>{"Location Authorization Changed: 4"});
-    EXPECT_TRUE(backend->calls.empty()); // a change starts no scan
-}
-
-TEST(WifiScannerLifetime, PermissionOutlivingItsScannerCallsNobody)
-{
-    auto authorization = std::make_shared<fakes::FakeLocationAuthorization>();
-    {
-        WifiScanner scanner(std::make_shared<fakes::FakeWifiBackend>(), authorization);
-        EXPECT_TRUE(authorization->handler);
-    }
+        (Lines{"Location Authorization Changed: 3", "Permission granted! Triggering scan..."}));
+    EXPECT_EQ(linesOf([&] { authorization->change(4); }), Lines{"Location Authorization Changed: 4"});
+    // A permission that outlives its scanner calls nobody.
+    scanner.reset();
     EXPECT_FALSE(authorization->handler);
 }
