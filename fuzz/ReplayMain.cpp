@@ -1,0 +1,24 @@
+// Feeds every file of the given folders to a fuzz target's entry point once.
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+int main(int argc, char** argv)
+{
+    std::size_t count = 0;
+    for (int i = 1; i < argc; ++i) {
+        for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+            LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+            ++count;
+        }
+    }
+    std::cout << count << " inputs replayed\n";
+    return count > 0 ? 0 : 1;
+}
