@@ -288,7 +288,7 @@ void ReportAnswer(benchmark::State& state, bool withNetworks)
     CorvaneBridge bridge(std::move(services));
     for (auto _ : state) {
         const auto request = http::parseRequest(kReportRequest);
-        benchmark::DoNotOptimize(http::buildJSONResponse(bridge.buildStatusReport(), request->origin));
+        benchmark::DoNotOptimize(http::buildJSONResponse(bridge.buildStatusReport(), request.origin));
     }
 }
 BENCHMARK_CAPTURE(ReportAnswer, withoutNetworkManager, false)->MeasureProcessCPUTime();

@@ -5,6 +5,7 @@ import os
 import stat
 
 import pytest
+from conftest import FACTS, verify
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
@@ -75,3 +76,11 @@ def test_damaged_key_is_kept_and_the_report_goes_unsigned(start_agent, home):
     lookup = agent.wait_for_line(NO_KEY) - 1
     assert agent.lines[lookup].startswith(f"Key lookup error: {key_path(home)}: error:")
     assert key_path(home).read_bytes() == damaged
+
+
+def test_a_challenge_is_signed_with_the_origin_that_asked(agent):
+    nonce = "Q2hhbGxlbmdlQnl0ZXM_-0123456789"
+    report = agent.get_report(origin="https://portal.example", target=f"/check?x=1&nonce={nonce}")
+    verify(report)
+    assert (report["nonce"], report["origin"]) == (nonce, "https://portal.example")
+    assert set(agent.get_report()) == FACTS | {"signature", "public_key"}

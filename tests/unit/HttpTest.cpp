@@ -3,128 +3,149 @@
 #include <gtest/gtest.h>
 
 using namespace corvane;
+using Kind = http::Request::Kind;
 
 namespace {
 
-const std::string kPreflightAnyOrigin = "HTTP/1.1 204 No Content\r\n"
-                                        "Access-Control-Allow-Origin: *\r\n"
-                                        "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-                                        "Access-Control-Allow-Headers: Content-Type\r\n"
-                                        "Access-Control-Allow-Private-Network: true\r\n"
-                                        "Access-Control-Max-Age: 86400\r\n"
-                                        "Connection: close\r\n"
-                                        "\r\n";
+const std::string kPreflight = "HTTP/1.1 204 No Content\r\n"
+                               "Access-Control-Allow-Origin: *\r\n"
+                               "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
+                               "Access-Control-Allow-Headers: Content-Type\r\n"
+                               "Access-Control-Allow-Private-Network: true\r\n"
+                               "Access-Control-Max-Age: 86400\r\n"
+                               "Connection: close\r\n"
+                               "\r\n";
 
-std::string bodyOf(const std::string& response)
+std::string jsonAnswer(const std::string& status, const std::string& origin, const std::string& body)
 {
-    return response.substr(response.find("\r\n\r\n") + 4);
+    return "HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\nAccess-Control-Allow-Origin: " + origin
+        + "\r\nAccess-Control-Allow-Methods: GET, OPTIONS\r\nAccess-Control-Allow-Private-Network: true\r\n"
+          "Content-Length: "
+        + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
+
+struct Case {
+    std::string request;
+    Kind kind;
+    std::string origin;
+};
 
 } // namespace
 
-TEST(Http, OriginMatchesAnyCaseKeepsValueCaseAndTrimsSpaces)
+TEST(Http, RequestsAreClassifiedAndTheirOriginTaken)
 {
+    const std::string nonce = "Q2hhbGxlbmdlQnl0ZXM";
+    const Case cases[] = {
+        // Empty, or not strict UTF-8 (overlong "/", surrogate, truncated, above U+10FFFF): no answer at all.
+        {"", Kind::dropped, ""},
+        {"GET /\xC0\xAF HTTP/1.1\r\n\r\n", Kind::dropped, ""},
+        {"GET / HTTP/1.1\r\nOrigin: \xED\xA0\x80\r\n", Kind::dropped, ""},
+        {"GET / HTTP/1.1\r\nOrigin: \xE2\x82\r\n", Kind::dropped, ""},
+        {"GET /\xF4\x90\x80\x80 HTTP/1.1\r\n", Kind::dropped, ""},
+        // The method token is the first word of the first CRLF line, compared exactly.
+        {"OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n", Kind::preflight, "*"},
+        {"OPTIONS", Kind::preflight, "*"},
+        {"options / HTTP/1.1\r\n\r\n", Kind::status, "*"},
+        {" OPTIONS / HTTP/1.1\r\n\r\n", Kind::status, "*"},
+        {"OPTIONS\t/ HTTP/1.1\r\n", Kind::status, "*"},
+        {std::string("\0", 1), Kind::status, "*"},
+        // Origin: any letter case, value as sent, trimmed of tabs and Unicode spaces; the first line wins,
+        // even one in the body; bare LF ends no line; no space before the name or the colon.
+        {"OPTIONS / HTTP/1.1\r\nORIGIN: https://Portal.Example\r\n\r\n", Kind::preflight, "https://Portal.Example"},
+        {"GET / HTTP/1.1\r\norIGin:\t https://a.example \t\r\n\r\n", Kind::status, "https://a.example"},
+        {"GET /\r\nOrigin:\xC2\xA0x\xE3\x80\x80\r\n", Kind::status, "x"},
+        {"GET /\r\nOrigin: first\r\nOrigin: second\r\n\r\n", Kind::status, "first"},
+        {"POST /\r\nHost: localhost\r\n\r\norigin: from-body", Kind::status, "from-body"},
+        {"OPTIONS / HTTP/1.1\nOrigin: https://a.example\n\n", Kind::preflight, "*"},
+        {"GET /\r\n Origin: a\r\nOrigin : b\r\n\r\n", Kind::status, "*"},
+        {"GET /\r\nOrigin:\r\n\r\n", Kind::status, ""},
+        {"GET /\r\nOrigin: https://b\xC3\xBC"
+         "cher.example\r\n",
+            Kind::status,
+            "https://b\xC3\xBC"
+            "cher.example"},
+        // A control character (LF, CR, NUL, DEL, NEL, an inner tab) would split the answer: treated as absent.
+        {"GET /\r\nOrigin: https://a.example\nSet-Cookie: x=1\r\n\r\n", Kind::status, "*"},
+        {"GET /\r\nOrigin: https://a.example\rX: y\r\n", Kind::status, "*"},
+        {std::string("GET /\r\nOrigin: a\0b\r\n", 19), Kind::status, "*"},
+        {"GET /\r\nOrigin: a\x7f"
+         "b\r\n",
+            Kind::status, "*"},
+        {"GET /\r\nOrigin: a\xC2\x85"
+         "b\r\n",
+            Kind::status, "*"},
+        {"GET /\r\nOrigin: a\tb\r\n", Kind::status, "*"},
+        // Host must name this machine's loopback; no Host at all is a raw client.
+        {"GET / HTTP/1.1\r\nHost: LocalHost.:12180\r\n\r\n", Kind::status, "*"},
+        {"GET / HTTP/1.1\r\nhost: [::1]\r\n\r\n", Kind::status, "*"},
+        {"OPTIONS / HTTP/1.1\r\nHost: attacker.example:12180\r\nOrigin: o\r\n", Kind::foreignHost, ""},
+        {"GET / HTTP/1.1\r\nHost: 127.0.0.1.nip.io:12180\r\n\r\n", Kind::foreignHost, ""},
+        {"GET / HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n", Kind::foreignHost, ""},
+        {"GET / HTTP/1.1\r\nHost: 127.0.0.2\r\n\r\n", Kind::foreignHost, ""},
+        {"GET / HTTP/1.1\r\nHost: localhost..\r\n\r\n", Kind::foreignHost, ""},
+        {"GET / HTTP/1.1\r\nHost: ::1\r\n\r\n", Kind::foreignHost, ""},
+        {"GET / HTTP/1.1\r\nHost:\r\n\r\n", Kind::foreignHost, ""},
+        // A nonce makes a challenge; the path and the other parameters do not matter.
+        {"GET /any?a=1&nonce=" + nonce + "&b HTTP/1.1\r\n\r\n", Kind::status, "*"},
+        {"OPTIONS /?nonce= HTTP/1.1\r\n\r\n", Kind::preflight, "*"},
+        {"GET /?nonce=" + nonce + "%3D HTTP/1.1\r\n\r\n", Kind::badNonce, "*"},
+        {"GET /?nonce HTTP/1.1\r\nOrigin: https://p.example\r\n\r\n", Kind::badNonce, "https://p.example"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.request));
+        const http::Request request = http::parseRequest(c.request);
+        EXPECT_EQ(request.kind, c.kind);
+        if (c.kind != Kind::dropped && c.kind != Kind::foreignHost) {
+            EXPECT_EQ(request.origin, c.origin);
+        }
+    }
+}
+
+TEST(Http, NonceRule)
+{
+    const std::string sixteen = "AZaz09-_AZaz09-_";
+    const std::pair<std::string, std::string> cases[] = {
+        {"/", ""},
+        {"/?a=b", ""},
+        {"/?xnonce=1&nonce2=2", ""},
+        {"/?nonce=" + sixteen, sixteen},
+        {"/?nonce=" + std::string(128, 'x') + "#frag", std::string(128, 'x')},
+        {"/?nonce=", "nonce is empty"},
+        {"/?a&nonce", "nonce is empty"},
+        {"/?nonce=" + sixteen.substr(1), "nonce is shorter than 16 characters"},
+        {"/?nonce=" + std::string(129, 'x'), "nonce is longer than 128 characters"},
+        {"/?nonce=" + sixteen + "%3D", "nonce is percent-encoded"},
+        {"/?nonce=" + sixteen + "+/", "nonce holds a character other than A-Z, a-z, 0-9, - and _"},
+        {"/?nonce=" + sixteen + "=", "nonce holds a character other than A-Z, a-z, 0-9, - and _"},
+        {"/?nonce=" + sixteen + "&nonce=" + sixteen, "nonce is given more than once"},
+    };
+    for (const auto& [target, expected] : cases) {
+        SCOPED_TRACE(target);
+        const http::NonceParameter found = http::extractNonce("GET " + target + " HTTP/1.1\r\n\r\n");
+        const bool wellFormed = expected.empty() || expected == found.nonce;
+        EXPECT_EQ(found.nonce.value_or(""), wellFormed ? expected : "");
+        EXPECT_EQ(found.problem, wellFormed ? "" : expected);
+    }
+}
+
+TEST(Http, AnswersAreByteExact)
+{
+    EXPECT_EQ(http::buildPreflightResponse("*"), kPreflight);
+    EXPECT_EQ(kPreflight.size(), 241u);
+    std::string withOrigin = kPreflight;
+    EXPECT_EQ(http::buildPreflightResponse("https://p.example"), withOrigin.replace(54, 1, "https://p.example"));
+
+    // The served document is sorted, indented and writes "/" as "\/"; Content-Length counts its bytes.
+    const std::string answer = http::buildJSONResponse({{"b", "x/y"}, {"a", "\xC3\xBC"}}, "o");
+    const std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
+    EXPECT_EQ(answer, jsonAnswer("200 OK", "o", body));
+    EXPECT_EQ(nlohmann::json::parse(body), (nlohmann::json{{"a", "\xC3\xBC"}, {"b", "x/y"}}));
+    EXPECT_NE(body.find("\"x\\/y\""), std::string::npos);
+
+    EXPECT_EQ(http::buildBadRequestResponse("nonce is empty", "https://p.example"),
+        jsonAnswer("400 Bad Request", "https://p.example", "{\"error\":\"nonce is empty\"}"));
     EXPECT_EQ(
-        http::extractOrigin("GET / HTTP/1.1\r\nORIGIN: https://Portal.Example\r\n\r\n"), "https://Portal.Example");
-    EXPECT_EQ(http::extractOrigin("GET / HTTP/1.1\r\norigin:\t https://a.example \t\r\n\r\n"), "https://a.example");
-    EXPECT_EQ(http::extractOrigin("GET / HTTP/1.1\r\nOrIgIn:https://b.example\r\n\r\n"), "https://b.example");
-    // Unicode space separators are white space too.
-    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin:\xC2\xA0x\xE3\x80\x80\r\n"), "x");
-}
-
-TEST(Http, OriginFallsBackToStarOrEmpty)
-{
-    EXPECT_EQ(http::extractOrigin("GET / HTTP/1.1\r\nHost: x\r\n\r\n"), "*");
-    EXPECT_EQ(http::extractOrigin(""), "*");
-    EXPECT_EQ(http::extractOrigin("GET / HTTP/1.1\r\nOrigin:\r\n\r\n"), "");
-    EXPECT_EQ(http::extractOrigin("GET / HTTP/1.1\r\nOrigin:   \r\n\r\n"), "");
-    // Not a header name match: space before the name or before the colon.
-    EXPECT_EQ(http::extractOrigin("GET / HTTP/1.1\r\n Origin: a\r\nOrigin : b\r\n\r\n"), "*");
-    // Bare LF does not end a line: the whole request is one line.
-    EXPECT_EQ(http::extractOrigin("OPTIONS / HTTP/1.1\nOrigin: https://a.example\n\n"), "*");
-}
-
-TEST(Http, FirstOriginLineWinsEvenInTheBody)
-{
-    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: first\r\nOrigin: second\r\n\r\n"), "first");
-    EXPECT_EQ(http::extractOrigin("POST /\r\nHost: x\r\n\r\norigin: from-body"), "from-body");
-}
-
-TEST(Http, OriginWithControlCharactersIsTreatedAsAbsent)
-{
-    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: https://a.example\nSet-Cookie: x=1\r\n\r\n"), "*");
-    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: https://a.example\rX: y\r\n\r\n"), "*");
-    EXPECT_EQ(http::extractOrigin(std::string("GET /\r\nOrigin: a\0b\r\n", 19)), "*");
-    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: a\x7f"
-                                  "b\r\n"),
-        "*");
-    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: a\xC2\x85"
-                                  "b\r\n"),
-        "*"); // NEL
-    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: a\tb\r\n"), "*");
-    // Non-ASCII text that is not a control character stays.
-    EXPECT_EQ(http::extractOrigin("GET /\r\nOrigin: https://bücher.example\r\n"), "https://bücher.example");
-}
-
-TEST(Http, MethodIsTheFirstWordOfTheFirstLine)
-{
-    EXPECT_EQ(http::extractMethod("OPTIONS / HTTP/1.1\r\nHost: x\r\n\r\n"), "OPTIONS");
-    EXPECT_EQ(http::extractMethod("options / HTTP/1.1\r\n\r\n"), "options");
-    EXPECT_EQ(http::extractMethod("OPTIONS"), "OPTIONS");
-    EXPECT_EQ(http::extractMethod(" OPTIONS / HTTP/1.1\r\n"), "");
-    EXPECT_EQ(http::extractMethod("\r\nOPTIONS / HTTP/1.1\r\n"), "");
-    EXPECT_EQ(http::extractMethod("OPTIONS\t/ HTTP/1.1\r\n"), "OPTIONS\t/");
-    EXPECT_EQ(http::extractMethod("OPTIONS\n/ HTTP/1.1"), "OPTIONS\n/");
-}
-
-TEST(Http, PreflightIsByteExact)
-{
-    EXPECT_EQ(http::buildPreflightResponse("*"), kPreflightAnyOrigin);
-    EXPECT_EQ(http::buildPreflightResponse("*").size(), 241u);
-
-    const std::string origin = "https://portal.example:8443";
-    const std::string response = http::buildPreflightResponse(origin);
-    EXPECT_EQ(response.size(), 240u + origin.size());
-    EXPECT_NE(response.find("\r\nAccess-Control-Allow-Origin: https://portal.example:8443\r\n"), std::string::npos);
-    EXPECT_NE(http::buildPreflightResponse("").find("Access-Control-Allow-Origin: \r\n"), std::string::npos);
-}
-
-TEST(Http, JsonAnswerHeadersAndContentLength)
-{
-    const nlohmann::json report = {{"b", "x/y"}, {"a", "ünï"}};
-    const std::string response = http::buildJSONResponse(report, "https://o.example");
-    const std::string body = bodyOf(response);
-    const std::string expectedHead = "HTTP/1.1 200 OK\r\n"
-                                     "Content-Type: application/json\r\n"
-                                     "Access-Control-Allow-Origin: https://o.example\r\n"
-                                     "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-                                     "Access-Control-Allow-Private-Network: true\r\n"
-                                     "Content-Length: "
-        + std::to_string(body.size())
-        + "\r\n"
-          "Connection: close\r\n"
-          "\r\n";
-    EXPECT_EQ(response.substr(0, expectedHead.size()), expectedHead);
-    EXPECT_EQ(body, "{\n  \"a\": \"ünï\",\n  \"b\": \"x\\/y\"\n}");
-}
-
-TEST(Http, UnwritableReportGetsTheBare500)
-{
-    const nlohmann::json report = {{"ssid", std::string("\xff\xfe")}};
-    const std::string response = http::buildJSONResponse(report, "*");
-    EXPECT_EQ(response, "HTTP/1.1 500 Internal Server Error\r\n\r\n");
-    EXPECT_EQ(response.size(), 38u);
-}
-
-TEST(Http, RequestsThatAreEmptyOrNotUtf8AreDropped)
-{
-    EXPECT_FALSE(http::parseRequest(""));
-    EXPECT_FALSE(http::parseRequest("GET / HTTP/1.1\r\nOrigin: \xff\r\n\r\n"));
-
-    const auto preflight = http::parseRequest("OPTIONS / HTTP/1.1\r\nOrigin: https://a.example\r\n\r\n");
-    ASSERT_TRUE(preflight);
-    EXPECT_TRUE(preflight->preflight);
-    EXPECT_EQ(preflight->origin, "https://a.example");
-    EXPECT_FALSE(http::parseRequest("options / HTTP/1.1\r\n\r\n")->preflight);
-    EXPECT_FALSE(http::parseRequest(std::string_view("\0", 1))->preflight);
+        http::buildForbiddenResponse(), "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    // A report that is not UTF-8 cannot be written: the bare 38-byte 500.
+    EXPECT_EQ(http::buildJSONResponse({{"ssid", "\xff"}}, "*"), "HTTP/1.1 500 Internal Server Error\r\n\r\n");
 }

@@ -142,25 +142,29 @@ void CorvaneBridge::resumeAccepting()
 
 void CorvaneBridge::processRequest(const QByteArray& bytes, BridgeConnection* connection)
 {
-    const std::optional<http::Request> request =
+    const http::Request request =
         http::parseRequest(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    if (!request) {
-        connection->drop();
+    switch (request.kind) {
+    case http::Request::Kind::dropped: connection->drop(); return;
+    case http::Request::Kind::foreignHost: connection->sendAndClose(http::buildForbiddenResponse()); return;
+    case http::Request::Kind::preflight: connection->sendAndClose(http::buildPreflightResponse(request.origin)); return;
+    case http::Request::Kind::badNonce:
+        connection->sendAndClose(http::buildBadRequestResponse(request.problem, request.origin));
         return;
+    case http::Request::Kind::status: sendStatusReport(request.origin, request.nonce, connection); return;
     }
-    if (request->preflight) {
-        connection->sendAndClose(http::buildPreflightResponse(request->origin));
-        return;
-    }
-    sendStatusReport(request->origin, connection);
 }
 
-void CorvaneBridge::sendStatusReport(const std::string& origin, BridgeConnection* connection)
+void CorvaneBridge::sendStatusReport(
+    const std::string& origin, const std::optional<std::string>& nonce, BridgeConnection* connection)
 {
-    sendJSONResponse(buildStatusReport(), origin, connection);
+    std::optional<statusreport::Challenge> challenge;
+    if (nonce)
+        challenge = statusreport::Challenge{*nonce, origin};
+    sendJSONResponse(buildStatusReport(std::move(challenge)), origin, connection);
 }
 
-nlohmann::json CorvaneBridge::buildStatusReport()
+nlohmann::json CorvaneBridge::buildStatusReport(std::optional<statusreport::Challenge> challenge)
 {
     statusreport::Facts facts;
     facts.nearby = m_services.scanner->scanNetworks();
@@ -168,6 +172,7 @@ nlohmann::json CorvaneBridge::buildStatusReport()
     facts.deviceId = m_services.probes->getDeviceID();
     facts.timestamp = statusreport::currentTimestamp();
     facts.vpnActive = m_services.probes->isVPNActive();
+    facts.challenge = std::move(challenge);
 
     nlohmann::json report = statusreport::build(facts);
     const std::optional<std::string> payload = statusreport::signedPayload(report);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "report/HostProbes.h"
+#include "report/StatusReport.h"
 #include "security/SecurityManager.h"
 #include "wifi/WifiScanner.h"
 
@@ -43,11 +44,12 @@ public:
     void start();
 
     void processRequest(const QByteArray& bytes, BridgeConnection* connection);
-    void sendStatusReport(const std::string& origin, BridgeConnection* connection);
+    void sendStatusReport(
+        const std::string& origin, const std::optional<std::string>& nonce, BridgeConnection* connection);
     void sendJSONResponse(const nlohmann::json& report, const std::string& origin, BridgeConnection* connection);
 
     // The report's members, signed when the key store can sign.
-    nlohmann::json buildStatusReport();
+    nlohmann::json buildStatusReport(std::optional<statusreport::Challenge> challenge = std::nullopt);
 
 private:
     void handleConnection(QTcpServer* server);

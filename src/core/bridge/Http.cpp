@@ -11,6 +11,15 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kOriginName = "origin:";
+constexpr std::string_view kHostName = "host:";
+constexpr std::string_view kNonceName = "nonce";
+constexpr std::string_view kBridgePort = ":12180";
+constexpr std::string_view kJsonType = "application/json";
+
+char asciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // C0 controls, DEL and the C1 controls (U+0080..U+009F, C2 80..C2 9F).
 bool hasControlCharacter(std::string_view s)
@@ -28,30 +37,20 @@ bool hasControlCharacter(std::string_view s)
     return false;
 }
 
-bool startsWithOriginName(std::string_view line)
+bool startsWithName(std::string_view line, std::string_view lowerCaseName)
 {
-    if (line.size() < kOriginName.size())
+    if (line.size() < lowerCaseName.size())
         return false;
-    for (std::size_t i = 0; i < kOriginName.size(); ++i) {
-        char c = line[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != kOriginName[i])
+    for (std::size_t i = 0; i < lowerCaseName.size(); ++i) {
+        if (asciiLower(line[i]) != lowerCaseName[i])
             return false;
     }
     return true;
 }
 
-} // namespace
-
-std::optional<Request> parseRequest(std::string_view bytes)
-{
-    if (bytes.empty() || !utf8::isValid(bytes))
-        return std::nullopt;
-    return Request{extractMethod(bytes) == "OPTIONS", extractOrigin(bytes)};
-}
-
-std::string extractOrigin(std::string_view request)
+// The trimmed rest of the first line, header and body alike, that starts
+// with name; none when no line does.
+std::optional<std::string_view> firstLineValue(std::string_view request, std::string_view lowerCaseName)
 {
     std::size_t start = 0;
     while (start <= request.size()) {
@@ -59,15 +58,110 @@ std::string extractOrigin(std::string_view request)
         if (end == std::string_view::npos)
             end = request.size();
         const std::string_view line = request.substr(start, end - start);
-        if (startsWithOriginName(line)) {
-            const std::string_view value = text::trim(line.substr(kOriginName.size()));
-            if (hasControlCharacter(value))
-                return std::string(kAnyOrigin);
-            return std::string(value);
-        }
+        if (startsWithName(line, lowerCaseName))
+            return text::trim(line.substr(lowerCaseName.size()));
         start = end + kLineEnd.size();
     }
-    return std::string(kAnyOrigin);
+    return std::nullopt;
+}
+
+bool isNonceCharacter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+std::string nonceProblem(std::string_view value)
+{
+    if (value.empty())
+        return "nonce is empty";
+    if (value.find('%') != std::string_view::npos)
+        return "nonce is percent-encoded";
+    for (char c : value) {
+        if (!isNonceCharacter(c))
+            return "nonce holds a character other than A-Z, a-z, 0-9, - and _";
+    }
+    if (value.size() < kShortestNonce)
+        return "nonce is shorter than " + std::to_string(kShortestNonce) + " characters";
+    if (value.size() > kLongestNonce)
+        return "nonce is longer than " + std::to_string(kLongestNonce) + " characters";
+    return {};
+}
+
+} // namespace
+
+Request parseRequest(std::string_view bytes)
+{
+    Request request;
+    if (bytes.empty() || !utf8::isValid(bytes))
+        return request;
+    if (const std::optional<std::string_view> host = firstLineValue(bytes, kHostName); host && !isLoopbackHost(*host)) {
+        request.kind = Request::Kind::foreignHost;
+        return request;
+    }
+    request.origin = extractOrigin(bytes);
+    if (extractMethod(bytes) == "OPTIONS") {
+        request.kind = Request::Kind::preflight;
+        return request;
+    }
+    NonceParameter nonce = extractNonce(bytes);
+    request.kind = nonce.problem.empty() ? Request::Kind::status : Request::Kind::badNonce;
+    request.nonce = std::move(nonce.nonce);
+    request.problem = std::move(nonce.problem);
+    return request;
+}
+
+std::string extractOrigin(std::string_view request)
+{
+    const std::optional<std::string_view> value = firstLineValue(request, kOriginName);
+    if (!value || hasControlCharacter(*value))
+        return std::string(kAnyOrigin);
+    return std::string(*value);
+}
+
+bool isLoopbackHost(std::string_view host)
+{
+    std::string name;
+    name.reserve(host.size());
+    for (char c : host)
+        name += asciiLower(c);
+    if (name.ends_with(kBridgePort))
+        name.resize(name.size() - kBridgePort.size());
+    return name == "127.0.0.1" || name == "localhost" || name == "localhost." || name == "[::1]";
+}
+
+NonceParameter extractNonce(std::string_view request)
+{
+    const std::string_view firstLine = request.substr(0, request.find(kLineEnd));
+    const std::size_t targetStart = firstLine.find(' ');
+    if (targetStart == std::string_view::npos)
+        return {};
+    std::string_view target = firstLine.substr(targetStart + 1);
+    target = target.substr(0, target.find(' '));
+    const std::size_t queryStart = target.find('?');
+    if (queryStart == std::string_view::npos)
+        return {};
+    std::string_view query = target.substr(queryStart + 1);
+    query = query.substr(0, query.find('#'));
+
+    NonceParameter found;
+    for (std::size_t start = 0; start <= query.size();) {
+        std::size_t end = query.find('&', start);
+        if (end == std::string_view::npos)
+            end = query.size();
+        const std::string_view parameter = query.substr(start, end - start);
+        start = end + 1;
+        const std::size_t equals = parameter.find('=');
+        if (parameter.substr(0, equals) != kNonceName)
+            continue;
+        if (found.nonce)
+            return {std::nullopt, "nonce is given more than once"};
+        found.nonce = equals == std::string_view::npos ? std::string() : std::string(parameter.substr(equals + 1));
+    }
+    if (found.nonce)
+        found.problem = nonceProblem(*found.nonce);
+    if (!found.problem.empty())
+        found.nonce.reset();
+    return found;
 }
 
 std::string extractMethod(std::string_view request)
@@ -76,45 +170,90 @@ std::string extractMethod(std::string_view request)
     return std::string(firstLine.substr(0, firstLine.find(' ')));
 }
 
+std::string Response::serialize() const
+{
+    std::string text;
+    text.reserve(256 + (allowOrigin ? allowOrigin->size() : 0) + (body ? body->size() : 0));
+    text += "HTTP/1.1 ";
+    text += status;
+    text += kLineEnd;
+    if (bare)
+        return text += kLineEnd;
+    if (!contentType.empty()) {
+        text += "Content-Type: ";
+        text += contentType;
+        text += kLineEnd;
+    }
+    if (allowOrigin) {
+        text += "Access-Control-Allow-Origin: ";
+        text += *allowOrigin;
+        text += kLineEnd;
+        text += "Access-Control-Allow-Methods: GET, OPTIONS\r\n";
+        if (preflight)
+            text += "Access-Control-Allow-Headers: Content-Type\r\n";
+        text += "Access-Control-Allow-Private-Network: true\r\n";
+        if (preflight)
+            text += "Access-Control-Max-Age: 86400\r\n";
+    }
+    if (body) {
+        text += "Content-Length: ";
+        text += std::to_string(body->size());
+        text += kLineEnd;
+    }
+    text += "Connection: close\r\n";
+    text += kLineEnd;
+    if (body)
+        text += *body;
+    return text;
+}
+
 std::string buildPreflightResponse(std::string_view origin)
 {
-    std::string response;
-    response.reserve(240 + origin.size());
-    response += "HTTP/1.1 204 No Content\r\n";
-    response += "Access-Control-Allow-Origin: ";
-    response += origin;
-    response += "\r\n";
-    response += "Access-Control-Allow-Methods: GET, OPTIONS\r\n";
-    response += "Access-Control-Allow-Headers: Content-Type\r\n";
-    response += "Access-Control-Allow-Private-Network: true\r\n";
-    response += "Access-Control-Max-Age: 86400\r\n";
-    response += "Connection: close\r\n";
-    response += "\r\n";
-    return response;
+    Response response;
+    response.status = "204 No Content";
+    response.allowOrigin = origin;
+    response.preflight = true;
+    return response.serialize();
 }
 
 std::string buildJSONResponse(const nlohmann::json& report, std::string_view origin)
 {
     const std::optional<std::string> body = json::writePretty(report);
     if (!body)
-        return std::string(kInternalServerError);
+        return buildInternalErrorResponse();
+    Response response;
+    response.status = "200 OK";
+    response.contentType = kJsonType;
+    response.allowOrigin = origin;
+    response.body = *body;
+    return response.serialize();
+}
 
-    std::string response;
-    response.reserve(256 + origin.size() + body->size());
-    response += "HTTP/1.1 200 OK\r\n";
-    response += "Content-Type: application/json\r\n";
-    response += "Access-Control-Allow-Origin: ";
-    response += origin;
-    response += "\r\n";
-    response += "Access-Control-Allow-Methods: GET, OPTIONS\r\n";
-    response += "Access-Control-Allow-Private-Network: true\r\n";
-    response += "Content-Length: ";
-    response += std::to_string(body->size());
-    response += "\r\n";
-    response += "Connection: close\r\n";
-    response += "\r\n";
-    response += *body;
-    return response;
+std::string buildBadRequestResponse(std::string_view problem, std::string_view origin)
+{
+    const std::string body = json::writeCompact({{"error", problem}}).value_or("{}");
+    Response response;
+    response.status = "400 Bad Request";
+    response.contentType = kJsonType;
+    response.allowOrigin = origin;
+    response.body = body;
+    return response.serialize();
+}
+
+std::string buildForbiddenResponse()
+{
+    Response response;
+    response.status = "403 Forbidden";
+    response.body = std::string_view();
+    return response.serialize();
+}
+
+std::string buildInternalErrorResponse()
+{
+    Response response;
+    response.status = "500 Internal Server Error";
+    response.bare = true;
+    return response.serialize();
 }
 
 } // namespace corvane::http

@@ -6,21 +6,32 @@
 #include <string>
 #include <string_view>
 
-// The bridge's small slice of HTTP/1.1: the method token, the Origin header
-// and the three answers. Pure text in, text out.
+// The bridge's small slice of HTTP/1.1: the method token, the request
+// target's nonce, the Origin and Host headers, and the answers. Pure text in,
+// text out.
 namespace corvane::http {
+
+inline constexpr std::string_view kAnyOrigin = "*";
+inline constexpr std::size_t kShortestNonce = 16;
+inline constexpr std::size_t kLongestNonce = 128;
 
 // What the bridge makes of the one read of a connection.
 struct Request {
-    bool preflight = false; // method token exactly "OPTIONS"
-    std::string origin;
+    enum class Kind {
+        dropped,     // empty or not UTF-8: no answer at all
+        foreignHost, // addressed to a name that is not this machine's loopback
+        preflight,   // method token exactly "OPTIONS"
+        badNonce,    // a status request whose nonce parameter is malformed
+        status,
+    };
+
+    Kind kind = Kind::dropped;
+    std::string origin;               // what Access-Control-Allow-Origin grants
+    std::optional<std::string> nonce; // a status request's challenge
+    std::string problem;              // why the nonce is malformed
 };
 
-// No value when the bytes are empty or not UTF-8: such a connection is dropped.
-std::optional<Request> parseRequest(std::string_view bytes);
-
-inline constexpr std::string_view kInternalServerError = "HTTP/1.1 500 Internal Server Error\r\n\r\n";
-inline constexpr std::string_view kAnyOrigin = "*";
+Request parseRequest(std::string_view bytes);
 
 // The value of the first line that starts with "origin:" in any case, trimmed;
 // "*" when there is none, or when the value holds a control character that
@@ -30,10 +41,43 @@ std::string extractOrigin(std::string_view request);
 // The first line's text before its first space.
 std::string extractMethod(std::string_view request);
 
+// Whether a Host header value names this machine's loopback: 127.0.0.1,
+// localhost (a trailing dot allowed) or [::1], in any case, with or without
+// the bridge's port. Anything else is a name some other site controls.
+bool isLoopbackHost(std::string_view host);
+
+// The nonce parameter of the request target's query: none when there is no
+// such parameter, otherwise the value, or in problem why it is malformed.
+struct NonceParameter {
+    std::optional<std::string> nonce;
+    std::string problem;
+};
+NonceParameter extractNonce(std::string_view request);
+
+// One answer. Every answer is written by serialize(), so each header line
+// exists in one place.
+struct Response {
+    std::string_view status;                     // e.g. "200 OK"
+    std::string_view contentType;                // empty: no Content-Type
+    std::optional<std::string_view> allowOrigin; // the CORS grants, for this origin
+    bool preflight = false;                      // the grants only a preflight carries
+    std::optional<std::string_view> body;        // with its Content-Length
+    bool bare = false;                           // the status line alone, not even Connection
+
+    std::string serialize() const;
+};
+
 std::string buildPreflightResponse(std::string_view origin);
 
 // The 200 answer with the pretty-printed report, or the bare 500 answer when
 // the report cannot be written as JSON.
 std::string buildJSONResponse(const nlohmann::json& report, std::string_view origin);
+
+// 400 with {"error": problem}, readable by the page that asked.
+std::string buildBadRequestResponse(std::string_view problem, std::string_view origin);
+
+std::string buildForbiddenResponse();
+
+std::string buildInternalErrorResponse();
 
 } // namespace corvane::http

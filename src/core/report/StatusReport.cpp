@@ -33,13 +33,18 @@ nlohmann::json nearbyNetworks(const std::vector<WifiNetwork>& nearby)
 
 nlohmann::json build(const Facts& facts)
 {
-    return {
+    nlohmann::json report = {
         {"timestamp", facts.timestamp},
         {"device_id", facts.deviceId},
         {"connected_network", connectedNetwork(facts.current)},
         {"nearby_networks", nearbyNetworks(facts.nearby)},
         {"vpn_active", facts.vpnActive},
     };
+    if (facts.challenge) {
+        report["nonce"] = facts.challenge->nonce;
+        report["origin"] = facts.challenge->origin;
+    }
+    return report;
 }
 
 std::optional<std::string> signedPayload(const nlohmann::json& report)
