@@ -84,3 +84,4 @@ def test_trouble_exits_2_without_a_verdict(args, message):
 
 def test_reports_of_the_running_agent(agent):
     assert run("--fetch")[:2] == (0, "valid\n")
+    assert run("--fetch", "--nonce", NONCE, "--origin", "*", "--max-age", "60")[:2] == (0, "valid\n")

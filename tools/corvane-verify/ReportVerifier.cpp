@@ -7,7 +7,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -65,15 +64,6 @@ Verdict checkExpectations(const nlohmann::json& report, const Expectations& expe
 }
 
 } // namespace
-
-bool isNonce(std::string_view text)
-{
-    if (text.size() < 16 || text.size() > 128)
-        return false;
-    return std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-    });
-}
 
 Verdict verifyReport(std::string_view document, const Expectations& expected)
 {

@@ -28,7 +28,4 @@ inline constexpr std::int64_t kMaxSecondsAhead = 60;
 // payload the agent signs; then each expectation given must hold.
 Verdict verifyReport(std::string_view document, const Expectations& expected = {});
 
-// Whether text is a nonce the agent takes: 16 to 128 characters of base64url.
-bool isNonce(std::string_view text);
-
 } // namespace corvane::verify
