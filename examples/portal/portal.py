@@ -245,7 +245,7 @@ def origin_argument(text):
 def main(argv=None):
     parser = argparse.ArgumentParser(description="A reference portal that checks Corvane agent reports.")
     parser.add_argument("--port", type=int, default=8080, help="port on 127.0.0.1 (default 8080; 0 picks one)")
-    parser.add_argument("--db", type=Path, default=None,
+    parser.add_argument("--db", type=Path, metavar="FILE",
                         help="SQLite database (default $XDG_STATE_HOME/corvane-portal/portal.sqlite3)")
     parser.add_argument("--origin", type=origin_argument,
                         help="the origin the page is served from, when behind a proxy "
