@@ -82,7 +82,10 @@ async function check() {
     const { ok, answer } = await postJson('/api/attest', fetched.text);
     if (!ok) {
       step('verdict', 'failed');
-      return show('refused', 'Not trusted: the portal cannot read this report', answer.error);
+      // An agent from before challenges ignores the nonce and signs the report without one.
+      return show('refused', 'Not trusted: the portal cannot read this report', answer.error === 'no nonce'
+        ? 'The Corvane agent on this computer is too old to answer a challenge; update it, then check again'
+        : answer.error);
     }
     step('verdict', answer.trusted ? 'done' : 'failed');
     show(answer.trusted ? 'trusted' : 'refused', answer.trusted ? 'Trusted device' : 'Not trusted', answer.reason);

@@ -166,9 +166,10 @@ class Portal:
 
     @staticmethod
     def _time_problem(report, now):
-        skew = report["timestamp"] - now
+        # Whole seconds: a JSON integer may be far too large for a float.
+        skew = report["timestamp"] - int(now)
         if abs(skew) > MAX_CLOCK_SKEW:
-            return f"the timestamp is {abs(skew):.0f} s {'ahead of' if skew > 0 else 'behind'} the portal's clock"
+            return f"the timestamp is {abs(skew)} s {'ahead of' if skew > 0 else 'behind'} the portal's clock"
         return None
 
     @staticmethod

@@ -54,6 +54,7 @@ def restarted_with_another_key(bench):
     pytest.param(lambda b: b.report(origin="http://127.0.0.1:9"), False, "http://127.0.0.1:9", id="wrong origin"),
     pytest.param(lambda b: b.after(121, b.report(timestamp=int(b.now) + 121)), False, "expired", id="expired nonce"),
     pytest.param(lambda b: b.report(timestamp=int(b.now) - 121), False, "121 s behind", id="old timestamp"),
+    pytest.param(lambda b: b.report(timestamp=10**400), False, "ahead of", id="timestamp beyond any float"),
     pytest.param(lambda b: b.report(nonce="A" * 43), False, "not issued", id="unknown nonce"),
     pytest.param(lambda b: (body := b.report(), b.portal.attest(body))[0], False, "already used", id="replay"),
     pytest.param(lambda b: (body := b.report(), b.portal.attest(tampered(body)))[0], False, "already used",
