@@ -132,6 +132,7 @@ function render(report, text) {
     return row;
   }));
   $('no-networks').hidden = networks.length > 0;
+  $('networks').closest('table').hidden = networks.length === 0;
 
   $('served-text').textContent = text;
   for (const id of ['device', 'nearby', 'served']) $(id).hidden = false;
