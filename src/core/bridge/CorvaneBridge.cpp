@@ -6,22 +6,25 @@
 #include "report/StatusReport.h"
 
 #include <QHostAddress>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
 #include <string_view>
 
 #include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 namespace corvane {
 namespace {
 
 constexpr int kListenBacklog = 511;
 // Descriptors kept back for the key file, D-Bus and the like.
-constexpr rlim_t kReservedDescriptors = 64;
-constexpr int kMostConnections = 1024;
+constexpr std::size_t kReservedDescriptors = 64;
+constexpr std::size_t kMostConnections = 1024;
 // When accepting fails for lack of descriptors and no connection is open to
 // free one, try again after this long instead of spinning.
 constexpr int kAcceptRetryMs = 1000;
@@ -51,18 +54,16 @@ CorvaneBridge::CorvaneBridge(QObject* parent)
 CorvaneBridge::CorvaneBridge(BridgeServices services, QObject* parent)
     : QObject(parent)
     , m_services(std::move(services))
+    , m_connections([this](std::string_view request) {
+        BridgeConnection connection;
+        processRequest(request, connection);
+        return std::move(connection.answer());
+    })
 {
+    connect(&m_connections, &BridgeConnections::released, this, &CorvaneBridge::resumeAccepting);
 }
 
-CorvaneBridge::~CorvaneBridge()
-{
-    // Connections still open at exit go before the listeners and services
-    // they would otherwise report back to.
-    for (BridgeConnection* connection : findChildren<BridgeConnection*>(Qt::FindDirectChildrenOnly)) {
-        disconnect(connection, nullptr, this, nullptr);
-        delete connection;
-    }
-}
+CorvaneBridge::~CorvaneBridge() = default;
 
 void CorvaneBridge::start()
 {
@@ -77,86 +78,82 @@ void CorvaneBridge::start()
             if (address.protocol() == QAbstractSocket::IPv6Protocol && meansNoIPv6(server->serverError()))
                 continue;
             logLine("Bridge failed: " + server->errorString().toStdString());
-            stopListening();
+            m_listeners.clear();
             return;
         }
-        QTcpServer* raw = server.get();
-        connect(raw, &QTcpServer::newConnection, this, [this, raw] { handleConnection(raw); });
-        // Qt stops accepting for good after a failed accept (no descriptors
-        // left); accepting resumes once a connection closes or after a pause.
-        connect(raw, &QTcpServer::acceptError, this, [this] {
-            m_acceptStalled = true;
-            if (m_openConnections == 0)
-                QTimer::singleShot(kAcceptRetryMs, this, &CorvaneBridge::resumeAccepting);
-        });
-        m_listeners.push_back(std::move(server));
+        // Qt would make a socket object per client; the bridge takes the
+        // descriptors itself, so Qt's own accepting stays off.
+        server->pauseAccepting();
+        const int fd = static_cast<int>(server->socketDescriptor());
+        auto incoming = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        connect(incoming.get(), &QSocketNotifier::activated, this, [this, fd] { acceptConnections(fd); });
+        m_listeners.push_back({std::move(server), std::move(incoming)});
     }
     logLine("Corvane Bridge active on localhost:" + std::to_string(port));
 }
 
-void CorvaneBridge::stopListening()
-{
-    m_listeners.clear();
-}
-
-int CorvaneBridge::connectionLimit()
+std::size_t CorvaneBridge::connectionLimit()
 {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= 2 * kReservedDescriptors)
-        return static_cast<int>(kReservedDescriptors);
-    return static_cast<int>(std::min<rlim_t>(kMostConnections, limit.rlim_cur - kReservedDescriptors));
+        return kReservedDescriptors;
+    return std::min<rlim_t>(kMostConnections, limit.rlim_cur - kReservedDescriptors);
 }
 
-void CorvaneBridge::handleConnection(QTcpServer* server)
+void CorvaneBridge::acceptConnections(int listener)
 {
-    while (m_openConnections < m_connectionLimit) {
-        QTcpSocket* socket = server->nextPendingConnection();
-        if (!socket)
+    while (m_connections.kept() < m_connectionLimit) {
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            m_connections.serve(fd);
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
             return;
-        auto* connection = new BridgeConnection(socket, this);
-        ++m_openConnections;
-        connect(connection, &BridgeConnection::requestReceived, this, &CorvaneBridge::processRequest);
-        connect(connection, &QObject::destroyed, this, [this] {
-            --m_openConnections;
-            resumeAccepting();
-        });
+        break; // no descriptor to be had (EMFILE, ENFILE, ENOBUFS)
     }
-    // Full: leave further clients in the kernel's queue until one closes.
-    for (const auto& listener : m_listeners)
-        listener->pauseAccepting();
-    m_acceptStalled = true;
+    // Full, or out of descriptors: further clients wait in the kernel's queue.
+    pauseAccepting();
+    // With no kept connection to free one, nothing else would wake accepting.
+    if (m_connections.kept() == 0)
+        QTimer::singleShot(kAcceptRetryMs, this, &CorvaneBridge::resumeAccepting);
+}
+
+void CorvaneBridge::pauseAccepting()
+{
+    m_paused = true;
+    for (const Listener& listener : m_listeners)
+        listener.incoming->setEnabled(false);
 }
 
 void CorvaneBridge::resumeAccepting()
 {
-    if (!m_acceptStalled || m_openConnections >= m_connectionLimit)
+    if (!m_paused || m_connections.kept() >= m_connectionLimit)
         return;
-    m_acceptStalled = false;
-    for (const auto& listener : m_listeners) {
-        listener->resumeAccepting();
-        // Connections Qt took before pausing are waiting already.
-        if (listener->hasPendingConnections())
-            handleConnection(listener.get());
-    }
+    m_paused = false;
+    // Level-triggered: a waiting client makes the notifier fire again.
+    for (const Listener& listener : m_listeners)
+        listener.incoming->setEnabled(true);
 }
 
-void CorvaneBridge::processRequest(const QByteArray& bytes, BridgeConnection* connection)
+void CorvaneBridge::processRequest(std::string_view bytes, BridgeConnection& connection)
 {
-    const http::Request request =
-        http::parseRequest(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    const http::Request request = http::parseRequest(bytes);
     switch (request.kind) {
-    case http::Request::Kind::dropped: connection->drop(); return;
-    case http::Request::Kind::foreignHost: connection->sendAndClose(http::buildForbiddenResponse()); return;
-    case http::Request::Kind::preflight: connection->sendAndClose(http::buildPreflightResponse(request.origin)); return;
+    case http::Request::Kind::dropped: connection.drop(); return;
+    case http::Request::Kind::foreignHost: connection.sendAndClose(http::buildForbiddenResponse()); return;
+    case http::Request::Kind::preflight: connection.sendAndClose(http::buildPreflightResponse(request.origin)); return;
     case http::Request::Kind::badNonce:
-        connection->sendAndClose(http::buildBadRequestResponse(request.problem, request.origin));
+        connection.sendAndClose(http::buildBadRequestResponse(request.problem, request.origin));
         return;
     case http::Request::Kind::status: sendStatusReport(request.origin, request.nonce, connection); return;
     }
 }
 
 void CorvaneBridge::sendStatusReport(
-    const std::string& origin, const std::optional<std::string>& nonce, BridgeConnection* connection)
+    const std::string& origin, const std::optional<std::string>& nonce, BridgeConnection& connection)
 {
     std::optional<statusreport::Challenge> challenge;
     if (nonce)
@@ -188,9 +185,9 @@ nlohmann::json CorvaneBridge::buildStatusReport(std::optional<statusreport::Chal
 }
 
 void CorvaneBridge::sendJSONResponse(
-    const nlohmann::json& report, const std::string& origin, BridgeConnection* connection)
+    const nlohmann::json& report, const std::string& origin, BridgeConnection& connection)
 {
-    connection->sendAndClose(http::buildJSONResponse(report, origin));
+    connection.sendAndClose(http::buildJSONResponse(report, origin));
 }
 
 } // namespace corvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/BridgeConnections.h"
 #include "report/HostProbes.h"
 #include "report/StatusReport.h"
 #include "security/SecurityManager.h"
@@ -10,9 +11,12 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+class QSocketNotifier;
 class QTcpServer;
 
 namespace corvane {
@@ -43,25 +47,30 @@ public:
     // Listens on the loopback addresses only; failures are logged, never raised.
     void start();
 
-    void processRequest(const QByteArray& bytes, BridgeConnection* connection);
+    void processRequest(std::string_view bytes, BridgeConnection& connection);
     void sendStatusReport(
-        const std::string& origin, const std::optional<std::string>& nonce, BridgeConnection* connection);
-    void sendJSONResponse(const nlohmann::json& report, const std::string& origin, BridgeConnection* connection);
+        const std::string& origin, const std::optional<std::string>& nonce, BridgeConnection& connection);
+    void sendJSONResponse(const nlohmann::json& report, const std::string& origin, BridgeConnection& connection);
 
     // The report's members, signed when the key store can sign.
     nlohmann::json buildStatusReport(std::optional<statusreport::Challenge> challenge = std::nullopt);
 
 private:
-    void handleConnection(QTcpServer* server);
-    void resumeAccepting();
-    void stopListening();
-    static int connectionLimit();
+    struct Listener {
+        std::unique_ptr<QTcpServer> server;
+        std::unique_ptr<QSocketNotifier> incoming;
+    };
 
-    std::vector<std::unique_ptr<QTcpServer>> m_listeners;
-    int m_openConnections = 0;
-    int m_connectionLimit = 0;
-    bool m_acceptStalled = false;
+    void acceptConnections(int listener);
+    void pauseAccepting();
+    void resumeAccepting();
+    static std::size_t connectionLimit();
+
     BridgeServices m_services;
+    BridgeConnections m_connections;
+    std::vector<Listener> m_listeners;
+    std::size_t m_connectionLimit = 0;
+    bool m_paused = false;
 };
 
 } // namespace corvane

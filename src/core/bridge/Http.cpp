@@ -4,6 +4,7 @@
 #include "text/Text.h"
 #include "text/Utf8.h"
 
+#include <charconv>
 #include <cstdint>
 
 namespace corvane::http {
@@ -127,6 +128,23 @@ bool isLoopbackHost(std::string_view host)
     if (name.ends_with(kBridgePort))
         name.resize(name.size() - kBridgePort.size());
     return name == "127.0.0.1" || name == "localhost" || name == "localhost." || name == "[::1]";
+}
+
+bool isComplete(std::string_view request)
+{
+    const std::size_t headerEnd = request.find("\r\n\r\n");
+    if (headerEnd == std::string_view::npos)
+        return false;
+    const std::string_view header = request.substr(0, headerEnd + kLineEnd.size());
+    if (firstLineValue(header, "transfer-encoding:"))
+        return false;
+    const std::optional<std::string_view> length = firstLineValue(header, "content-length:");
+    if (!length)
+        return true;
+    std::size_t announced = 0;
+    const auto [end, error] = std::from_chars(length->data(), length->data() + length->size(), announced);
+    const std::size_t arrived = request.size() - headerEnd - 4;
+    return error == std::errc() && end == length->data() + length->size() && arrived >= announced;
 }
 
 NonceParameter extractNonce(std::string_view request)

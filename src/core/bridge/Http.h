@@ -46,6 +46,10 @@ std::string extractMethod(std::string_view request);
 // the bridge's port. Anything else is a name some other site controls.
 bool isLoopbackHost(std::string_view host);
 
+// Whether the header has ended and any body its Content-Length announces has
+// come with it: when not, the client may still be sending.
+bool isComplete(std::string_view request);
+
 // The nonce parameter of the request target's query: none when there is no
 // such parameter, otherwise the value, or in problem why it is malformed.
 struct NonceParameter {

@@ -1,0 +1,237 @@
+#include "bridge/BridgeConnections.h"
+
+#include "bridge/Http.h"
+
+#include <QSocketNotifier>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace corvane {
+namespace {
+
+enum class Drained { nothing, data, closed };
+
+// Reads and discards whatever the client has sent so far.
+Drained drain(int fd, std::string& buffer)
+{
+    Drained result = Drained::nothing;
+    for (;;) {
+        const ssize_t count = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (count > 0) {
+            result = Drained::data;
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return result;
+        return Drained::closed; // end of stream, or the connection failed
+    }
+}
+
+} // namespace
+
+struct BridgeConnections::Kept {
+    Stage stage = Stage::request;
+    std::string answer;
+    std::size_t sent = 0;
+    bool clientMaySend = false;
+    Clock::time_point deadline;
+    std::unique_ptr<QSocketNotifier, NotifierDisposal> notifier;
+};
+
+// A notifier may be the one whose signal is being handled: it stops watching
+// at once, so its descriptor can be closed, and is deleted once control is
+// back in the event loop.
+void BridgeConnections::NotifierDisposal::operator()(QSocketNotifier* notifier) const
+{
+    notifier->setEnabled(false);
+    notifier->disconnect();
+    notifier->deleteLater();
+}
+
+BridgeConnections::BridgeConnections(Responder responder, QObject* parent)
+    : QObject(parent)
+    , m_responder(std::move(responder))
+    , m_buffer(kMaxRequestBytes, '\0')
+{
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &BridgeConnections::expire);
+}
+
+BridgeConnections::~BridgeConnections()
+{
+    for (const auto& entry : m_kept)
+        ::close(entry.first);
+}
+
+void BridgeConnections::serve(int fd)
+{
+    const ssize_t count = ::recv(fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
+    if (count > 0)
+        respond(fd, std::string_view(m_buffer.data(), static_cast<std::size_t>(count)));
+    else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        keep(fd, Stage::request);
+    else
+        ::close(fd); // gone without a request
+}
+
+void BridgeConnections::respond(int fd, std::string_view request)
+{
+    std::optional<std::string> answer = m_responder(request);
+    if (!answer) {
+        ::close(fd);
+        return;
+    }
+    // The rest of a request that did not fit, or did not come in one piece, may still be on its way.
+    const bool clientMaySend = request.size() == kMaxRequestBytes || !http::isComplete(request);
+    std::size_t sent = 0;
+    switch (send(fd, *answer, sent, clientMaySend)) {
+    case Next::close: ::close(fd); break;
+    case Next::wait: keep(fd, Stage::answer, std::move(*answer), sent, clientMaySend); break;
+    case Next::linger: keep(fd, Stage::linger); break;
+    }
+}
+
+BridgeConnections::Next BridgeConnections::send(
+    int fd, const std::string& answer, std::size_t& sent, bool clientMaySend)
+{
+    while (sent < answer.size()) {
+        const ssize_t count = ::send(fd, answer.data() + sent, answer.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (count > 0)
+            sent += static_cast<std::size_t>(count);
+        else if (count < 0 && errno == EINTR)
+            continue;
+        else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return Next::wait;
+        else
+            return Next::close; // the client is gone
+    }
+    // Closing with unread bytes would make the kernel reset the connection,
+    // and the client could lose the answer it has not read yet. So a client
+    // that may still send is let finish, after the end of the answer.
+    switch (drain(fd, m_buffer)) {
+    case Drained::closed: return Next::close;
+    case Drained::data: clientMaySend = true; break;
+    case Drained::nothing: break;
+    }
+    if (!clientMaySend)
+        return Next::close;
+    ::shutdown(fd, SHUT_WR);
+    return Next::linger;
+}
+
+void BridgeConnections::keep(int fd, Stage stage, std::string answer, std::size_t sent, bool clientMaySend)
+{
+    auto kept = std::make_unique<Kept>();
+    kept->stage = stage;
+    kept->answer = std::move(answer);
+    kept->sent = sent;
+    kept->clientMaySend = clientMaySend;
+    kept->deadline = Clock::now() + (stage == Stage::request ? kIdleTimeout : kLingerTimeout);
+    watch(fd, *kept);
+    m_kept.emplace(fd, std::move(kept));
+    schedule();
+}
+
+void BridgeConnections::watch(int fd, Kept& kept)
+{
+    const auto type = kept.stage == Stage::answer ? QSocketNotifier::Write : QSocketNotifier::Read;
+    // A child, so that one still waiting for deletion goes with the bridge.
+    kept.notifier.reset(new QSocketNotifier(fd, type, this));
+    connect(kept.notifier.get(), &QSocketNotifier::activated, this, [this, fd] { activated(fd); });
+}
+
+void BridgeConnections::activated(int fd)
+{
+    const auto it = m_kept.find(fd);
+    if (it == m_kept.end())
+        return;
+    Kept& kept = *it->second;
+    switch (kept.stage) {
+    case Stage::request: {
+        const ssize_t count = ::recv(fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        // The descriptor leaves the table; answering it is the fast path's job.
+        m_kept.erase(it);
+        if (count > 0)
+            respond(fd, std::string_view(m_buffer.data(), static_cast<std::size_t>(count)));
+        else
+            ::close(fd);
+        emit released();
+        break;
+    }
+    case Stage::answer: {
+        const std::size_t before = kept.sent;
+        switch (send(fd, kept.answer, kept.sent, kept.clientMaySend)) {
+        case Next::close: release(fd); return;
+        case Next::linger:
+            kept.stage = Stage::linger;
+            kept.answer = {};
+            kept.deadline = Clock::now() + kLingerTimeout;
+            watch(fd, kept); // now for the client's reading and closing
+            break;
+        case Next::wait:
+            if (kept.sent > before)
+                kept.deadline = Clock::now() + kLingerTimeout; // still reading: not stuck
+            break;
+        }
+        break;
+    }
+    case Stage::linger:
+        switch (drain(fd, m_buffer)) {
+        case Drained::closed: release(fd); return;
+        case Drained::data: kept.deadline = Clock::now() + kLingerTimeout; break;
+        case Drained::nothing: break;
+        }
+        break;
+    }
+    schedule();
+}
+
+void BridgeConnections::release(int fd)
+{
+    m_kept.erase(fd); // stops its notifier before the descriptor closes
+    ::close(fd);
+    schedule();
+    emit released();
+}
+
+void BridgeConnections::expire()
+{
+    const Clock::time_point now = Clock::now();
+    std::vector<int> overdue;
+    for (const auto& [fd, kept] : m_kept) {
+        if (kept->deadline > now)
+            continue;
+        if (kept->stage != Stage::request) {
+            // A client that stopped reading: reset, so the kernel drops the unsent rest too.
+            const linger abort{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
+        overdue.push_back(fd);
+    }
+    for (int fd : overdue)
+        release(fd);
+    schedule();
+}
+
+void BridgeConnections::schedule()
+{
+    if (m_kept.empty()) {
+        m_timer.stop();
+        return;
+    }
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto& entry : m_kept)
+        next = std::min(next, entry.second->deadline);
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+    m_timer.start(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(0)));
+}
+
+} // namespace corvane

@@ -1,0 +1,70 @@
+"""The served report checked by independent oracles: python-cryptography for the
+signature, the derivation of the device ID, and real tunnel devices."""
+import hashlib
+import hmac
+import os
+import re
+import stat
+import subprocess
+
+import pytest
+
+from conftest import FACTS, verify
+
+# The agent's fixed application ID: device IDs must never change across versions.
+APP_ID = bytes.fromhex("f5786f5d1ff64823a3c526c5621924ab")
+KEY = "data/corvane/com.corvane.compliance.agent.device-key.signingKey.pem"
+
+
+def expected_device_id():
+    """The machine ID's app-specific UUID, as systemd derives it, or "Unknown" without a usable one."""
+    try:
+        raw = open("/etc/machine-id", encoding="ascii").read().strip()
+    except (OSError, UnicodeDecodeError):
+        return "Unknown"
+    if not re.fullmatch(r"[0-9a-f]{32}", raw) or raw == "0" * 32:
+        return "Unknown"
+    digest = bytearray(hmac.new(bytes.fromhex(raw), APP_ID, hashlib.sha256).digest()[:16])
+    digest[6], digest[8] = (digest[6] & 0x0F) | 0x40, (digest[8] & 0x3F) | 0x80
+    h = digest.hex().upper()
+    return f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
+
+
+def ip(*args):
+    subprocess.run(["ip", *args], check=True, capture_output=True)
+
+
+def test_signed_report_key_device_id_and_tunnel(start_agent, home):
+    agent = start_agent()
+    report = agent.get_report()
+    verify(report)
+    assert set(report) == FACTS | {"signature", "public_key"}
+    assert report["device_id"] == expected_device_id()
+    assert stat.S_IMODE(os.stat(home / KEY).st_mode) == 0o600
+    assert stat.S_IMODE(os.stat((home / KEY).parent).st_mode) == 0o700
+
+    nonce = "Q2hhbGxlbmdlQnl0ZXM_-0123456789"
+    challenged = agent.get_report(origin="https://portal.example", target=f"/check?x=1&nonce={nonce}")
+    verify(challenged)
+    assert (challenged["nonce"], challenged["origin"]) == (nonce, "https://portal.example")
+
+    # A tunnel counts while it is up with an IPv4 address, as the kernel reports it.
+    ip("tuntap", "add", "dev", "tun0", "mode", "tun")
+    ip("addr", "add", "10.8.0.1/24", "dev", "tun0")
+    assert agent.get_report()["vpn_active"] is False
+    ip("link", "set", "tun0", "up")
+    assert agent.get_report()["vpn_active"] is True
+    agent.stop()
+
+    # The key and the device ID are the same after a restart.
+    again = start_agent().get_report()
+    assert (again["public_key"], again["device_id"]) == (report["public_key"], report["device_id"])
+
+
+@pytest.mark.skipif(not os.path.exists("/etc/machine-id"), reason="no machine ID to hide")
+def test_without_a_machine_id_the_device_id_is_unknown(start_agent, tmp_path):
+    stand_in = tmp_path / "machine-id"
+    stand_in.write_text("uninitialized\n")
+    # The agent runs in a mount namespace where the stand-in hides the real file.
+    hide = ["unshare", "--mount", "--", "sh", "-c", f"mount --bind {stand_in} /etc/machine-id && exec \"$0\""]
+    assert start_agent(prefix=hide).get_report()["device_id"] == "Unknown"
