@@ -4,6 +4,7 @@
 # make test-sanitize  - unit and integration tests under AddressSanitizer and UBSan
 # make fuzz [FUZZ_SECONDS=60]  - the libFuzzer targets, each for a bounded time
 # make bench - release build, then the agent side by side with nginx; prints one table
+# make portal [PORTAL_ARGS="--port 8080"] - the reference portal in the foreground on http://127.0.0.1:8080
 PRESET ?= $(if $(CI),ci,release)
 JOBS ?= $(shell nproc)
 BUILD_DIR = build/$(PRESET)
@@ -12,7 +13,7 @@ SANITIZE_PRESET ?= $(if $(CI),ci-sanitize,debug)
 PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build run test test-sanitize install package fuzz bench clean
+.PHONY: all deps configure build run test test-sanitize install package fuzz bench portal clean
 
 all: build
 
@@ -52,6 +53,10 @@ bench: deps
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release -j $(JOBS) --target corvane-agent corvane-core-benchmarks corvane-ceiling-server
 	@bench/run-bench build/release
+
+# Needs no build: Debian's Python 3 and python3-cryptography. The agent runs apart (make run).
+portal: deps
+	@exec /usr/bin/python3 examples/portal/portal.py $(PORTAL_ARGS)
 
 clean:
 	rm -rf build

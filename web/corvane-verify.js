@@ -1,31 +1,51 @@
 // Fetches the Corvane agent's status report and checks its signature with
 // WebCrypto. No dependencies; works in any secure context and in Node 20+.
 //
-//   import { fetchReport } from './corvane-verify.js';
-//   const { report, verified, reason } = await fetchReport();
+//   import { createNonce, fetchReport } from './corvane-verify.js';
+//   const { report, verified, reason, text } = await fetchReport({ nonce: createNonce() });
 
 export const AGENT_URL = 'http://127.0.0.1:12180/';
 
 const SIGNATURE = 'signature';
 const PUBLIC_KEY = 'public_key';
 
-// Fetches the report from the agent (or from url) and verifies it.
-// Never throws: a failed fetch comes back as { report: null, verified: false, reason }.
-export async function fetchReport(url = AGENT_URL, init = {}) {
-  let text;
+// 32 random bytes, base64url without padding: a challenge the agent takes.
+export function createNonce() {
+  const bytes = crypto.getRandomValues(new Uint8Array(32));
+  return btoa(String.fromCharCode(...bytes)).replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '');
+}
+
+// Fetches the report from the agent and verifies it. Either fetchReport(url, init)
+// or fetchReport({ nonce, origin, url, init }): with a nonce the agent is asked
+// with ?nonce=, and the report must carry that nonce and the page's origin
+// (origin defaults to location.origin). Never throws: a failed fetch comes back
+// as { report: null, verified: false, reason, text: null }. text is the body as
+// served, for posting on to a server that decides.
+export async function fetchReport(target = AGENT_URL, init = {}) {
+  let options = { url: target, init };
+  if (typeof target === 'object' && !(target instanceof URL) && !(target instanceof Request))
+    options = { url: AGENT_URL, init: {}, origin: globalThis.location?.origin, ...target };
+  const { nonce, origin } = options;
+  let text = null;
   try {
-    const response = await fetch(agentRequest(url, init));
-    if (!response.ok)
-      return failure(null, `the agent answered with status ${response.status}`);
+    let url = options.url;
+    if (nonce !== undefined) {
+      url = new URL(url);
+      url.searchParams.set('nonce', nonce);
+    }
+    const response = await fetch(agentRequest(url, options.init));
     text = await response.text();
+    if (!response.ok)
+      return { ...failure(null, `the agent answered with status ${response.status}${agentError(text)}`), text };
   } catch (error) {
-    return failure(null, `fetch failed: ${error && error.message ? error.message : error}`);
+    return { ...failure(null, `fetch failed: ${error && error.message ? error.message : error}`), text };
   }
-  return verifyReport(text);
+  return { ...(await verifyReport(text, nonce === undefined ? {} : { nonce, origin })), text };
 }
 
 // Verifies a report fetched elsewhere: the served JSON text or the parsed object.
-export async function verifyReport(input) {
+// With a nonce or an origin, the report's signed "nonce" or "origin" must equal it.
+export async function verifyReport(input, { nonce, origin } = {}) {
   let report = input;
   if (typeof input === 'string') {
     try {
@@ -37,8 +57,8 @@ export async function verifyReport(input) {
   if (report === null || typeof report !== 'object' || Array.isArray(report))
     return failure(report, 'not a JSON object');
   for (const key of [SIGNATURE, PUBLIC_KEY]) {
-    if (!Object.hasOwn(report, key)) return failure(report, `no ${key}`);
-    if (typeof report[key] !== 'string') return failure(report, `${key} is not a string`);
+    const problem = stringProblem(report, key);
+    if (problem) return failure(report, problem);
   }
 
   const signatureDer = decodeBase64(report[SIGNATURE]);
@@ -59,8 +79,17 @@ export async function verifyReport(input) {
   const signature = derToRaw(signatureDer);
   if (!signature) return failure(report, 'signature is not a DER ECDSA signature');
   const payload = new TextEncoder().encode(signedPayload(report));
-  const verified = await subtle.verify({ name: 'ECDSA', hash: 'SHA-256' }, key, signature, payload);
-  return verified ? { report, verified: true, reason: null } : failure(report, 'signature does not verify');
+  if (!(await subtle.verify({ name: 'ECDSA', hash: 'SHA-256' }, key, signature, payload)))
+    return failure(report, 'signature does not verify');
+
+  // Only signed members mean anything, so these come after the signature.
+  for (const [key, wanted] of [['nonce', nonce], ['origin', origin]]) {
+    if (wanted === undefined) continue;
+    const problem = stringProblem(report, key);
+    if (problem) return failure(report, problem);
+    if (report[key] !== wanted) return failure(report, `${key} does not match`);
+  }
+  return { report, verified: true, reason: null };
 }
 
 // The exact text the agent signs: every member but "signature" and
@@ -133,6 +162,21 @@ function derToRaw(der) {
     raw.set(integer, part * 32 + 32 - integer.length);
   }
   return at === der.length ? raw : null;
+}
+
+function stringProblem(report, key) {
+  if (!Object.hasOwn(report, key)) return `no ${key}`;
+  return typeof report[key] === 'string' ? null : `${key} is not a string`;
+}
+
+// The agent explains a refusal (a malformed nonce) as {"error": "..."}.
+function agentError(text) {
+  try {
+    const { error } = JSON.parse(text);
+    return typeof error === 'string' ? `: ${error}` : '';
+  } catch {
+    return '';
+  }
 }
 
 function failure(report, reason) {

@@ -1,10 +1,9 @@
 // Everything a browser case needs, inside the private network namespace the
 // test runs in: the agent (in a nested namespace of its own, behind a counting
-// relay on 127.0.0.1:12180), two static servers for the test page, and Chromium.
+// relay on 127.0.0.1:12180), two reference portals on two origins, and Chromium.
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
-import http from 'node:http';
 import { createRequire } from 'node:module';
 import net from 'node:net';
 import os from 'node:os';
@@ -12,8 +11,8 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
-const MODULE_FILE = path.join(HERE, '..', '..', 'web', 'corvane-verify.js');
-const READY_LINE = 'Corvane Bridge active on localhost:12180';
+const PORTAL = path.join(HERE, '..', '..', 'examples', 'portal', 'portal.py');
+const READY_LINE = /^Corvane Bridge active on localhost:12180$/m;
 export const AGENT_URL = 'http://127.0.0.1:12180/';
 
 // ctest installs playwright-core into the build folder; by hand, `npm ci` here.
@@ -25,23 +24,15 @@ const CHROMIUM_ARGS = [
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
 ];
 
-const TEST_PAGE = `<!doctype html>
-<meta charset="utf-8">
-<title>Portal</title>
-<script type="module">
-  import * as verifier from '/corvane-verify.js';
-  window.verifier = verifier;
-</script>
-`;
-
 export class Harness {
   static async start() {
     const harness = new Harness();
     try {
       await harness.#startAgent();
       await harness.#startRelay();
-      harness.loopbackOrigin = await harness.#startPageServer();
-      harness.publicOrigin = await harness.#startPageServer();
+      // The portal under test looks public to Chromium; the other is just another origin.
+      harness.publicOrigin = await harness.#startPortal('public');
+      harness.loopbackOrigin = await harness.#startPortal('other');
       const publicPort = new URL(harness.publicOrigin).port;
       // Chromium's launch() makes a fresh temporary profile and removes it on close.
       harness.browser = await chromium.launch({
@@ -58,18 +49,21 @@ export class Harness {
 
   #home = null;
   #agent = null;
-  #agentOutput = '';
   #relay = null;
-  #servers = [];
+  #portals = [];
 
-  // A fresh context (own preflight cache, own permissions) with the test page loaded.
-  async openPage(origin, { grant = false } = {}) {
+  // work(page) in a fresh context (own preflight cache, own permissions) on a
+  // page of the origin: the portal's page, or its copy of the module, which runs nothing.
+  async withPage(origin, { grant = false, path = '/corvane-verify.js' }, work) {
     const context = await this.browser.newContext();
-    if (grant) await context.grantPermissions(['local-network-access'], { origin });
-    const page = await context.newPage();
-    await page.goto(`${origin}/`);
-    await page.waitForFunction(() => window.verifier !== undefined);
-    return { context, page };
+    try {
+      if (grant) await context.grantPermissions(['local-network-access'], { origin });
+      const page = await context.newPage();
+      await page.goto(`${origin}${path}`);
+      return await work(page);
+    } finally {
+      await context.close();
+    }
   }
 
   // Requests that reached the agent so far, by method.
@@ -81,7 +75,7 @@ export class Harness {
 
   async stop() {
     await this.browser?.close().catch(() => {});
-    for (const server of this.#servers) server.close();
+    for (const portal of this.#portals) portal.kill();
     this.#relay?.kill();
     if (this.#agent && this.#agent.exitCode === null) {
       this.#agent.kill('SIGTERM');
@@ -94,37 +88,20 @@ export class Harness {
     const binary = process.env.CORVANE_AGENT;
     if (!binary) throw new Error('CORVANE_AGENT names no agent binary');
     this.#home = fs.mkdtempSync(path.join(os.tmpdir(), 'corvane-browser-'));
-    const folder = (name) => {
-      const dir = path.join(this.#home, name);
-      fs.mkdirSync(dir, { mode: 0o700 });
-      return dir;
-    };
+    fs.mkdirSync(path.join(this.#home, 'runtime'), { mode: 0o700 });
+    // The key and the login item go under this throwaway HOME.
     const env = {
       PATH: process.env.PATH,
       LANG: 'C.UTF-8',
       HOME: this.#home,
-      XDG_DATA_HOME: folder('data'),
-      XDG_CONFIG_HOME: folder('config'),
-      XDG_RUNTIME_DIR: folder('runtime'),
+      XDG_RUNTIME_DIR: path.join(this.#home, 'runtime'),
       DBUS_SYSTEM_BUS_ADDRESS: `unix:path=${this.#home}/no-system-bus`,
       DBUS_SESSION_BUS_ADDRESS: `unix:path=${this.#home}/no-session-bus`,
       QT_QPA_PLATFORM: 'offscreen',
     };
     // unshare execs the shell, which execs the agent: the pid names its namespace.
-    this.#agent = spawn('unshare', ['--net', '--', 'sh', '-c', 'ip link set lo up && exec "$0"', binary],
-      { env, stdio: ['ignore', 'pipe', 'pipe'] });
-    this.#agent.stderr.on('data', (chunk) => { this.#agentOutput += chunk; });
-    await new Promise((resolve, reject) => {
-      const timer = setTimeout(() => reject(new Error(`agent not ready: ${this.#agentOutput}`)), 10000);
-      this.#agent.stdout.on('data', (chunk) => {
-        this.#agentOutput += chunk;
-        if (this.#agentOutput.split('\n').includes(READY_LINE)) {
-          clearTimeout(timer);
-          resolve();
-        }
-      });
-      this.#agent.on('exit', (code) => reject(new Error(`agent ended (${code}): ${this.#agentOutput}`)));
-    });
+    this.#agent = spawn('unshare', ['--net', '--', 'sh', '-c', 'ip link set lo up && exec "$0"', binary], { env });
+    await outputMatch(this.#agent, READY_LINE);
   }
 
   async #startRelay() {
@@ -139,21 +116,25 @@ export class Harness {
     listener.close();
   }
 
-  async #startPageServer() {
-    const server = http.createServer((request, response) => {
-      if (request.url === '/') {
-        response.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
-        response.end(TEST_PAGE);
-      } else if (request.url === '/corvane-verify.js') {
-        response.writeHead(200, { 'Content-Type': 'text/javascript; charset=utf-8' });
-        response.end(fs.readFileSync(MODULE_FILE));
-      } else {
-        response.writeHead(404);
-        response.end();
-      }
-    });
-    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-    this.#servers.push(server);
-    return `http://127.0.0.1:${server.address().port}`;
+  async #startPortal(name) {
+    const portal = spawn('/usr/bin/python3', [PORTAL, '--port', '0', '--db', path.join(this.#home, `${name}.sqlite3`)]);
+    this.#portals.push(portal);
+    return (await outputMatch(portal, /^Corvane portal on (http:\S+) /m))[1];
   }
+}
+
+// The first match of pattern in what the child writes; fails when it ends or takes 10 s.
+function outputMatch(child, pattern) {
+  let output = '';
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`not ready: ${output}`)), 10000);
+    for (const stream of [child.stdout, child.stderr]) {
+      stream.on('data', (chunk) => {
+        output += chunk;
+        const match = output.match(pattern);
+        if (match) { clearTimeout(timer); resolve(match); }
+      });
+    }
+    child.on('exit', (code) => { clearTimeout(timer); reject(new Error(`ended (${code}): ${output}`)); });
+  });
 }

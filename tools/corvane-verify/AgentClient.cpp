@@ -13,7 +13,6 @@ namespace corvane::verify {
 namespace {
 
 constexpr std::uint16_t kAgentPort = 12180;
-constexpr std::string_view kRequest = "GET / HTTP/1.1\r\nHost: 127.0.0.1:12180\r\nConnection: close\r\n\r\n";
 // Far above any report; stops a stranger on the port from filling memory.
 constexpr std::size_t kMaxAnswer = 16u << 20;
 
@@ -61,8 +60,10 @@ bool waitFor(int fd, short events, Clock::time_point deadline)
 
 } // namespace
 
-FetchResult fetchFromAgent(std::chrono::milliseconds timeout)
+FetchResult fetchFromAgent(std::chrono::milliseconds timeout, std::string_view target)
 {
+    const std::string request =
+        "GET " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1:12180\r\nConnection: close\r\n\r\n";
     const Clock::time_point deadline = Clock::now() + timeout;
     const std::string timedOut =
         "no answer from 127.0.0.1:12180 within " + std::to_string(timeout.count() / 1000) + " s";
@@ -86,10 +87,10 @@ FetchResult fetchFromAgent(std::chrono::milliseconds timeout)
             return {{}, systemError("cannot connect to 127.0.0.1:12180", error)};
     }
 
-    for (std::size_t sent = 0; sent < kRequest.size();) {
+    for (std::size_t sent = 0; sent < request.size();) {
         if (!waitFor(socket.fd(), POLLOUT, deadline))
             return {{}, timedOut};
-        const ssize_t n = ::send(socket.fd(), kRequest.data() + sent, kRequest.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n = ::send(socket.fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             return {{}, systemError("cannot send the request", errno)};
         if (n > 0)

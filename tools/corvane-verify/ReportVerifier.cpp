@@ -7,6 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
+#include <utility>
+
 namespace corvane::verify {
 namespace {
 
@@ -28,9 +31,41 @@ const std::string* stringMember(const nlohmann::json& report, const char* key, s
     return nullptr;
 }
 
+// The signed members a caller asked about; the signature has already been checked.
+Verdict checkExpectations(const nlohmann::json& report, const Expectations& expected)
+{
+    std::string problem;
+    for (const auto& [key, wanted] : {std::pair{"nonce", &expected.nonce}, std::pair{"origin", &expected.origin}}) {
+        if (!*wanted)
+            continue;
+        const std::string* value = stringMember(report, key, problem);
+        if (!value)
+            return invalid(problem);
+        if (*value != **wanted)
+            return invalid(std::string(key) + " does not match");
+    }
+    if (expected.maxAge) {
+        const auto timestamp = report.find("timestamp");
+        if (timestamp == report.end())
+            return invalid("no timestamp");
+        if (!timestamp->is_number_integer())
+            return invalid("timestamp is not an integer");
+        // Beyond any int64 clock: far ahead.
+        if (timestamp->is_number_unsigned() && timestamp->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
+            return invalid("timestamp is more than " + std::to_string(kMaxSecondsAhead) + " s ahead");
+        const std::int64_t seconds = timestamp->get<std::int64_t>();
+        // Both bounds are small against the int64 range, so neither side overflows.
+        if (seconds < expected.now - *expected.maxAge)
+            return invalid("timestamp is older than " + std::to_string(*expected.maxAge) + " s");
+        if (seconds > expected.now + kMaxSecondsAhead)
+            return invalid("timestamp is more than " + std::to_string(kMaxSecondsAhead) + " s ahead");
+    }
+    return {true, {}};
+}
+
 } // namespace
 
-Verdict verifyReport(std::string_view document)
+Verdict verifyReport(std::string_view document, const Expectations& expected)
 {
     // No exceptions: anything the parser dislikes becomes a discarded value.
     const nlohmann::json report = nlohmann::json::parse(document, nullptr, false);
@@ -66,7 +101,7 @@ Verdict verifyReport(std::string_view document)
         return invalid("the report cannot be written as the signed payload");
     if (!key->verify(*signature, *payload))
         return invalid("signature does not verify");
-    return {true, {}};
+    return checkExpectations(report, expected);
 }
 
 } // namespace corvane::verify

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,9 +12,20 @@ struct Verdict {
     std::string reason; // why not, when not valid
 };
 
+// What a caller may require of a report beyond its signature.
+struct Expectations {
+    std::optional<std::string> nonce;   // "nonce" must be exactly this
+    std::optional<std::string> origin;  // "origin" must be exactly this
+    std::optional<std::int64_t> maxAge; // "timestamp" at most this many seconds before now
+    std::int64_t now = 0;               // seconds since 1970; used with maxAge
+};
+
+// How far ahead of the verifier's clock a timestamp may be: clocks drift.
+inline constexpr std::int64_t kMaxSecondsAhead = 60;
+
 // Checks a served report document (JSON text): its "signature" must be an
 // ECDSA P-256/SHA-256 signature, by the key in its "public_key", over the
-// payload the agent signs.
-Verdict verifyReport(std::string_view document);
+// payload the agent signs; then each expectation given must hold.
+Verdict verifyReport(std::string_view document, const Expectations& expected = {});
 
 } // namespace corvane::verify

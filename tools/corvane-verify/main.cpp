@@ -1,13 +1,18 @@
-// corvane-verify: checks the signature of a Corvane agent's status report.
+// corvane-verify: checks a Corvane agent's status report.
 #include "AgentClient.h"
 #include "HttpAnswer.h"
 #include "ReportVerifier.h"
 
+#include "bridge/Http.h"
+#include "report/StatusReport.h"
+
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,13 +22,30 @@ constexpr int kValid = 0;
 constexpr int kInvalid = 1;
 constexpr int kTrouble = 2;
 constexpr std::chrono::seconds kFetchTimeout{10};
+// A century: keeps now - max-age far from overflowing.
+constexpr std::int64_t kMaxMaxAge = 100LL * 366 * 24 * 3600;
 
-constexpr std::string_view kUsage = "usage: corvane-verify [FILE | - | --fetch]\n";
-constexpr std::string_view kHelp = "Checks the signature of a Corvane agent's status report.\n"
+constexpr std::string_view kUsage =
+    "usage: corvane-verify [--nonce N] [--origin O] [--max-age SECONDS] [FILE | - | --fetch]\n";
+constexpr std::string_view kHelp = "Checks a Corvane agent's status report: its signature and, when asked, the\n"
+                                   "challenge it answers and its age.\n"
                                    "Reads the report (the JSON document, or a whole HTTP answer) from FILE,\n"
                                    "from standard input (no argument or -), or from the running agent (--fetch).\n"
-                                   "Prints \"valid\" and exits 0, or \"invalid: \" and the reason and exits 1;\n"
-                                   "exits 2 when no report could be read.\n";
+                                   "\n"
+                                   "  --nonce N          the report's \"nonce\" must be N (16 to 128 characters of\n"
+                                   "                     A-Z a-z 0-9 - _); with --fetch the agent is asked for it\n"
+                                   "                     with GET /?nonce=N\n"
+                                   "  --origin O         the report's \"origin\" must be O, exactly (for example\n"
+                                   "                     https://portal.example); --fetch sends no Origin, so\n"
+                                   "                     the agent answers \"*\"\n"
+                                   "  --max-age SECONDS  the report's \"timestamp\" must be at most SECONDS old\n"
+                                   "                     and at most 60 s ahead of this machine's clock\n"
+                                   "  --fetch            asks the agent on 127.0.0.1:12180 (gives up after 10 s)\n"
+                                   "  -h, --help         prints this help and exits 0\n"
+                                   "\n"
+                                   "Prints \"valid\" and exits 0 when the signature and every check given hold,\n"
+                                   "or \"invalid: \" and the reason and exits 1; exits 2 when no report could be\n"
+                                   "read or the arguments are wrong.\n";
 
 int usageError(std::string_view problem)
 {
@@ -43,11 +65,30 @@ bool readAll(std::istream& in, std::string& text)
     return !in.bad();
 }
 
-int judge(std::string_view input)
+std::optional<std::int64_t> seconds(std::string_view text)
+{
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < 0 || value > kMaxMaxAge)
+        return std::nullopt;
+    return value;
+}
+
+// The agent's own rule, so the tool never asks with a nonce the agent would refuse;
+// a space, '&' or '#' would cut the parameter short, so it must come back whole.
+bool isNonce(std::string_view value)
+{
+    const corvane::http::NonceParameter found =
+        corvane::http::extractNonce("GET /?nonce=" + std::string(value) + " HTTP/1.1\r\n");
+    return found.problem.empty() && found.nonce == value;
+}
+
+int judge(std::string_view input, const corvane::verify::Expectations& expected)
 {
     const corvane::verify::ReportText text = corvane::verify::reportText(input);
-    const corvane::verify::Verdict verdict = text.problem.empty() ? corvane::verify::verifyReport(text.document)
-                                                                  : corvane::verify::Verdict{false, text.problem};
+    const corvane::verify::Verdict verdict = text.problem.empty()
+        ? corvane::verify::verifyReport(text.document, expected)
+        : corvane::verify::Verdict{false, text.problem};
     if (verdict.valid) {
         std::cout << "valid\n";
         return kValid;
@@ -60,31 +101,54 @@ int judge(std::string_view input)
 
 int main(int argc, char** argv)
 {
-    if (argc > 2)
-        return usageError("too many arguments");
-    const std::string_view argument = argc == 2 ? argv[1] : "-";
+    corvane::verify::Expectations expected;
+    std::optional<std::string_view> source;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::cout << kUsage << kHelp;
+            return kValid;
+        }
+        if (argument == "--nonce" || argument == "--origin" || argument == "--max-age") {
+            if (i + 1 == argc)
+                return usageError(std::string(argument) + " needs a value");
+            const std::string_view value = argv[++i];
+            if (argument == "--nonce") {
+                if (!isNonce(value))
+                    return usageError("--nonce takes 16 to 128 characters of A-Z a-z 0-9 - _");
+                expected.nonce = std::string(value);
+            } else if (argument == "--origin") {
+                expected.origin = std::string(value);
+            } else if (!(expected.maxAge = seconds(value))) {
+                return usageError("--max-age takes a whole number of seconds");
+            }
+        } else if (argument.starts_with("-") && argument != "-" && argument != "--fetch") {
+            return usageError("unknown option " + std::string(argument));
+        } else if (source) {
+            return usageError("too many arguments");
+        } else {
+            source = argument;
+        }
+    }
+    expected.now = corvane::statusreport::currentTimestamp();
 
     std::string input;
-    if (argument == "--help" || argument == "-h") {
-        std::cout << kUsage << kHelp;
-        return kValid;
-    }
-    if (argument == "--fetch") {
-        corvane::verify::FetchResult fetched = corvane::verify::fetchFromAgent(kFetchTimeout);
+    const std::string_view from = source.value_or("-");
+    if (from == "--fetch") {
+        const std::string target = expected.nonce ? "/?nonce=" + *expected.nonce : "/";
+        corvane::verify::FetchResult fetched = corvane::verify::fetchFromAgent(kFetchTimeout, target);
         if (!fetched.error.empty())
             return trouble(fetched.error);
         input = std::move(fetched.answer);
-    } else if (argument == "-") {
+    } else if (from == "-") {
         if (!readAll(std::cin, input))
             return trouble("cannot read standard input");
-    } else if (argument.starts_with("-")) {
-        return usageError("unknown option " + std::string(argument));
     } else {
         errno = 0;
-        std::ifstream file(std::string(argument), std::ios::binary);
+        std::ifstream file(std::string(from), std::ios::binary);
         if (!file || !readAll(file, input))
             return trouble(
-                "cannot read " + std::string(argument) + (errno ? ": " + std::string(std::strerror(errno)) : ""));
+                "cannot read " + std::string(from) + (errno ? ": " + std::string(std::strerror(errno)) : ""));
     }
-    return judge(input);
+    return judge(input, expected);
 }
