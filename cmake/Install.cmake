@@ -6,6 +6,10 @@ set(CORVANE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME})
 install(TARGETS corvane-agent corvane-verify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES data/com.corvane.Agent.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES src/app/icons/com.corvane.Agent.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+foreach(size IN LISTS CORVANE_ICON_SIZES)
+  install(FILES ${CORVANE_ICON_DIR}/${size}x${size}/com.corvane.Agent.png
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+endforeach()
 install(FILES README.md data/copyright DESTINATION ${CORVANE_DOC_DIR})
 install(FILES web/corvane-verify.js DESTINATION ${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME})
 
