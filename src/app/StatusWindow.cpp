@@ -39,6 +39,8 @@ void StatusWindow::showLines(const std::vector<std::string>& lines)
     for (const std::string& line : lines)
         text << QString::fromStdString(line);
     m_text.setPlainText(text.join(QLatin1Char('\n')));
+    // Back from the task bar too, if the person had minimised it.
+    setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
     activateWindow();

@@ -5,11 +5,14 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include <xcb/xcb.h>
 
 namespace corvane {
 namespace {
+
+constexpr std::string_view kManager = "MANAGER";
 
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
@@ -31,7 +34,8 @@ std::unique_ptr<XEmbedTray> XEmbedTray::create()
     // The tray of screen N owns the selection _NET_SYSTEM_TRAY_SN and, when it
     // starts, announces that with a MANAGER message to the root window.
     const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(screen);
-    const xcb_intern_atom_cookie_t managerCookie = xcb_intern_atom(connection, 0, 7, "MANAGER");
+    const xcb_intern_atom_cookie_t managerCookie =
+        xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(kManager.size()), kManager.data());
     const xcb_intern_atom_cookie_t selectionCookie =
         xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(selection.size()), selection.c_str());
     const std::unique_ptr<xcb_intern_atom_reply_t, FreeDeleter> manager(
