@@ -6,17 +6,32 @@ set(CORVANE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME})
 install(TARGETS corvane-agent corvane-verify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES data/com.corvane.Agent.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES src/app/icons/com.corvane.Agent.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+foreach(size IN LISTS CORVANE_ICON_SIZES)
+  install(FILES ${CORVANE_ICON_DIR}/${size}x${size}/com.corvane.Agent.png
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+endforeach()
 install(FILES README.md data/copyright DESTINATION ${CORVANE_DOC_DIR})
 install(FILES web/corvane-verify.js DESTINATION ${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME})
 
-# Debian wants the changelog compressed with maximum compression and no timestamp.
-set(CORVANE_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
-add_custom_command(OUTPUT ${CORVANE_CHANGELOG_GZ}
-  COMMAND gzip -n -9 -c ${CMAKE_SOURCE_DIR}/data/changelog > ${CORVANE_CHANGELOG_GZ}
-  DEPENDS ${CMAKE_SOURCE_DIR}/data/changelog
-  VERBATIM)
-add_custom_target(corvane-changelog ALL DEPENDS ${CORVANE_CHANGELOG_GZ})
-install(FILES ${CORVANE_CHANGELOG_GZ} DESTINATION ${CORVANE_DOC_DIR})
+# Debian wants the changelog and manual pages compressed with maximum
+# compression and no timestamp.
+set(CORVANE_GZIPPED)
+foreach(source_and_target IN ITEMS
+    "data/changelog|changelog.Debian.gz|${CORVANE_DOC_DIR}"
+    "data/man/corvane-agent.1|corvane-agent.1.gz|${CMAKE_INSTALL_MANDIR}/man1"
+    "data/man/corvane-verify.1|corvane-verify.1.gz|${CMAKE_INSTALL_MANDIR}/man1")
+  string(REPLACE "|" ";" parts "${source_and_target}")
+  list(GET parts 0 source)
+  list(GET parts 1 target)
+  list(GET parts 2 destination)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${target}
+    COMMAND gzip -n -9 -c ${CMAKE_SOURCE_DIR}/${source} > ${CMAKE_BINARY_DIR}/${target}
+    DEPENDS ${CMAKE_SOURCE_DIR}/${source}
+    VERBATIM)
+  list(APPEND CORVANE_GZIPPED ${CMAKE_BINARY_DIR}/${target})
+  install(FILES ${CMAKE_BINARY_DIR}/${target} DESTINATION ${destination})
+endforeach()
+add_custom_target(corvane-gzipped ALL DEPENDS ${CORVANE_GZIPPED})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
@@ -34,8 +49,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Added to what dpkg-shlibdeps finds: it cannot see the SVG image and icon
+# plugins Qt loads at run time to draw the tray icon.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "network-manager")
+# Wi-Fi facts come from NetworkManager; Qt needs its Wayland plugin on Wayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "network-manager, qt6-wayland")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

@@ -3,6 +3,7 @@
 #include <QDBusServiceWatcher>
 #include <QMenu>
 #include <QObject>
+#include <QTimer>
 
 #include <memory>
 
@@ -10,9 +11,13 @@ class QSystemTrayIcon;
 
 namespace corvane {
 
+class XEmbedTray;
+
 // The shield in the panel and its menu. Panels announce themselves through
 // a StatusNotifierWatcher on the session bus, often only after the agent
-// started at login; the item is made when the first one appears.
+// started at login; the item is made when the first one appears. On X11, a
+// tray that speaks only XEmbed gets the item when no watcher has come a few
+// seconds after start.
 class TrayItem final : public QObject {
     Q_OBJECT
 
@@ -26,10 +31,13 @@ signals:
 
 private:
     void show();
+    void showInXEmbedTray();
 
     QMenu m_menu;
     std::unique_ptr<QSystemTrayIcon> m_icon;
     QDBusServiceWatcher m_watcher;
+    std::unique_ptr<XEmbedTray> m_xembed;
+    QTimer m_xembedDelay;
 };
 
 } // namespace corvane

@@ -9,15 +9,19 @@
 namespace {
 
 // With no display at all (a headless session) the agent must still serve, so
-// Qt may fall back to drawing nowhere instead of aborting.
+// Qt may fall back to drawing nowhere instead of aborting. Wayland is asked
+// for only where there is a compositor: Qt warns about every platform it
+// cannot load, and on X11 the Wayland plugin may not even be installed.
 void allowHeadlessStart()
 {
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         return;
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    else
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "wayland;xcb;offscreen");
+    else if (!qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+    else
+        qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
 // Every open connection holds a descriptor; the soft limit is often far

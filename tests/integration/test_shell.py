@@ -1,206 +1,111 @@
-"""The agent as a person meets it: tray item, menu, console check, login item."""
+"""The agent as a person meets it: in a panel, its menu and status window,
+without a display, at signals, and its login item."""
 import os
 import signal
 import socket
 import subprocess
-import time
 
 import pytest
 
-from conftest import AGENT, PORT, READY_LINE, Agent
-from desktop import SessionBus, TrayItemClient, TrayWatcher, Xvfb, wait_until
-from fake_networkmanager import fake_nm  # noqa: F401 (fixture)
+from conftest import AGENT, PORT, READY_LINE, Agent, wait_until
+from desktop import ITEM, Desktop
 
-NO_WIFI_DIAGNOSTIC = [
-    "--- Starting WiFi Diagnostic ---",
-    "Current Location Authorization Status: 3",
-    "NOT CURRENTLY CONNECTED TO ANY WIFI",
-    "---------------------------",
-    "No WiFi interface found.",
-    "No nearby networks found.",
-    "--- WiFi Diagnostic Complete ---",
-]
+GRANTED = "Current Location Authorization Status: 3"
+STATUS_TITLE = "Corvane Compliance — Wi-Fi Status"
+NO_WIFI_DIAGNOSTIC = ["--- Starting WiFi Diagnostic ---", GRANTED, "NOT CURRENTLY CONNECTED TO ANY WIFI",
+                      "---------------------------", "No WiFi interface found.", "No nearby networks found.",
+                      "--- WiFi Diagnostic Complete ---"]
 
 
-@pytest.fixture
-def session_bus(tmp_path):
-    bus = SessionBus(tmp_path)
-    yield bus
-    bus.stop()
+@pytest.fixture(scope="module")
+def desktop(tmp_path_factory):
+    """One X server and session bus for the tray scenario, its agent started before any panel."""
+    screen = Desktop(tmp_path_factory.mktemp("desktop"))
+    # Without XDG_CONFIG_HOME, so the login item goes to ~/.config.
+    screen.agent = Agent(tmp_path_factory.mktemp("home"), env={**screen.env, "XDG_CONFIG_HOME": None}).start()
+    yield screen
+    screen.agent.stop()
+    screen.stop()
 
 
-@pytest.fixture
-def xvfb():
-    server = Xvfb()
-    yield server
-    server.stop()
+def test_start_up_lines_and_login_item(desktop):
+    desktop.agent.wait_for_line(GRANTED)
+    assert desktop.agent.lines[:2] == [READY_LINE, GRANTED]
+    entry = desktop.agent.home / ".config" / "autostart" / "com.corvane.Agent.desktop"
+    wait_until(entry.exists, "the login item")
+    assert f"\nExec={os.path.realpath(AGENT)}\n" in entry.read_text() and "NoDisplay" not in entry.read_text()
+    subprocess.run(["desktop-file-validate", str(entry)], check=True)
 
 
-@pytest.fixture
-def desktop_env(session_bus, xvfb):
-    return {"DBUS_SESSION_BUS_ADDRESS": session_bus.address, "DISPLAY": xvfb.display, "QT_QPA_PLATFORM": None}
-
-
-@pytest.fixture
-def watcher(session_bus):
-    panel = TrayWatcher(session_bus)
-    yield panel
-    panel.stop()
-
-
-def started(home, env):
-    return Agent(home, env=env).start()
-
-
-@pytest.fixture
-def desktop_agent(home, desktop_env):
-    agent = started(home, desktop_env)
-    yield agent
-    agent.stop()
-
-
-def run_diagnostic(agent, item):
-    start = len(agent.lines)
-    item.click("Check Status...")
-    end = agent.wait_for_line("--- WiFi Diagnostic Complete ---", start=start)
-    return agent.lines[start:end + 1]
-
-
-def test_tray_item_menu_and_console_check(watcher, session_bus, desktop_agent):
-    item = TrayItemClient(session_bus, watcher.wait_for_item())
-    assert item.prop("Title") == "Corvane Compliance"
-    assert item.prop("ToolTip")[2] == "Corvane Compliance"
-    assert [(label, kind) for _, label, kind in item.entries()] == [
+def test_item_appears_when_the_panel_starts_after_the_agent(desktop):
+    desktop.panel = desktop.start_panel()
+    assert desktop.prop("Title") == desktop.prop("ToolTip")[2] == "Corvane Compliance"
+    assert [entry[1:] for entry in desktop.entries()] == [
         ("Check Status...", "standard"), ("", "separator"), ("Quit Corvane", "standard")]
 
-    # Twice in a row runs twice: nothing is cached between runs.
-    assert run_diagnostic(desktop_agent, item) == NO_WIFI_DIAGNOSTIC
-    assert run_diagnostic(desktop_agent, item) == NO_WIFI_DIAGNOSTIC
+
+def test_icon_is_a_shield_on_a_transparent_background(desktop):
+    images = desktop.prop("IconPixmap")
+    assert images
+    for width, height, argb in images:
+        alpha = bytes(argb)[::4]  # ARGB32 in network byte order
+        assert [alpha[0], alpha[width - 1], alpha[-width], alpha[-1]] == [0, 0, 0, 0]
+        assert alpha[height // 2 * width + width // 2] == 255
 
 
-def test_console_check_against_networkmanager(fake_nm, watcher, session_bus, desktop_env, home):
-    dev = fake_nm.add_wifi_device("wlan0")
-    office = fake_nm.add_access_point(dev, b"Office/2", "3c:a6:2f:12:9e:41", 90, 5180)
-    fake_nm.add_access_point(dev, b"Cafe", "f0:9f:c2:7a:10:05", 50, 2437)
-    fake_nm.add_access_point(dev, b"\xff\xfe", "f0:9f:c2:7a:10:06", 10, 2412)
-    fake_nm.set_active_access_point(dev, office)
-    agent = started(home, {**desktop_env, **fake_nm.env})
-    try:
-        item = TrayItemClient(session_bus, watcher.wait_for_item())
-        nearby = [
-            "VISIBLE NEARBY NETWORKS (3):",
-            "SSID: Office/2 | BSSID: 3c:a6:2f:12:9e:41 | RSSI: -46dBm | Channel: 36",
-            "SSID: Cafe | BSSID: f0:9f:c2:7a:10:05 | RSSI: -70dBm | Channel: 6",
-            "SSID: Unknown | BSSID: f0:9f:c2:7a:10:06 | RSSI: -94dBm | Channel: 1",
-        ]
-        assert run_diagnostic(agent, item) == [
-            "--- Starting WiFi Diagnostic ---",
-            "Current Location Authorization Status: 3",
-            "CURRENTLY CONNECTED TO:",
-            "SSID: Office/2 | BSSID: 3c:a6:2f:12:9e:41 | RSSI: -46dBm",
-            "---------------------------",
-            *nearby,
-            "--- WiFi Diagnostic Complete ---",
-        ]
-        fake_nm.set_active_access_point(dev, None)
-        assert run_diagnostic(agent, item) == [
-            "--- Starting WiFi Diagnostic ---",
-            "Current Location Authorization Status: 3",
-            "NOT CURRENTLY CONNECTED TO ANY WIFI",
-            "---------------------------",
-            *nearby,
-            "--- WiFi Diagnostic Complete ---",
-        ]
-    finally:
-        agent.stop()
+def test_left_click_opens_the_menu_at_the_pointer(desktop):
+    before = desktop.windows()
+    desktop.item()[0].Activate(0, 0, dbus_interface=ITEM)
+    pointer = desktop.x.screen().root.query_pointer()
+    menu = (1, "Corvane Compliance", pointer.root_x, pointer.root_y)  # override-redirect, at the pointer
+    wait_until(lambda: menu in desktop.windows(), "the menu")
+    assert [w for w in desktop.windows() if w not in before] == [menu]
 
 
-def test_start_up_lines_come_in_order(start_agent):
-    agent = start_agent()
-    agent.wait_for_line("Current Location Authorization Status: 3")
-    assert agent.lines[:2] == [READY_LINE, "Current Location Authorization Status: 3"]
+def test_check_status_prints_the_diagnostic_and_shows_one_window(desktop):
+    for _ in range(2):
+        start = len(desktop.agent.lines)
+        desktop.click("Check Status...")
+        end = desktop.agent.wait_for_line(NO_WIFI_DIAGNOSTIC[-1], start=start)
+        assert desktop.agent.lines[start:end + 1] == NO_WIFI_DIAGNOSTIC
+        desktop.prop("Title")  # a round trip: the agent has shown the window by now
+        assert [title for _, title, _, _ in desktop.windows()].count(STATUS_TITLE) == 1
 
 
-def test_quit_ends_with_status_0_and_frees_the_port(watcher, session_bus, desktop_agent):
-    TrayItemClient(session_bus, watcher.wait_for_item()).click("Quit Corvane")
-    assert desktop_agent.proc.wait(10) == 0
+def test_item_registers_again_when_the_panel_restarts(desktop):
+    desktop.panel.terminate()
+    desktop.panel.wait(10)
+    desktop.start_panel()
+    assert desktop.entries()[0][1] == "Check Status..."
+
+
+def test_quit_ends_with_status_0_frees_the_port_and_said_nothing_on_stderr(desktop):
+    desktop.click("Quit Corvane")
+    assert desktop.agent.proc.wait(10) == 0
     assert_port_free()
+    assert desktop.agent.stderr == ""
 
 
-def test_item_appears_when_the_panel_starts_later_and_again_after_it_restarts(session_bus, desktop_agent):
-    first = TrayWatcher(session_bus)
-    try:
-        item = TrayItemClient(session_bus, first.wait_for_item())
-        assert item.prop("Title") == "Corvane Compliance"
-    finally:
-        first.stop()
-    second = TrayWatcher(session_bus)
-    try:
-        item = TrayItemClient(session_bus, second.wait_for_item())
-        assert [label for _, label, _ in item.entries()][0] == "Check Status..."
-    finally:
-        second.stop()
-
-
-@pytest.mark.parametrize("display", [None, ":97"])
-def test_serves_without_any_display(home, display):
+@pytest.mark.parametrize("display, sig", [(None, signal.SIGTERM), (":97", signal.SIGINT), (None, signal.SIGHUP)])
+def test_serves_without_a_display_and_ends_cleanly_on_a_signal(start_agent, display, sig):
     # ":97" names a display that nobody serves.
-    agent = started(home, {"QT_QPA_PLATFORM": None, "DISPLAY": display})
-    try:
-        assert agent.get_report()["device_id"]
-    finally:
-        agent.stop()
-
-
-@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
-def test_termination_signals_end_cleanly(start_agent, sig):
-    agent = start_agent()
+    agent = start_agent({"QT_QPA_PLATFORM": None, "DISPLAY": display})
+    assert agent.get_report()["device_id"]
     assert agent.stop(sig) == 0
     assert_port_free()
+
+
+@pytest.mark.parametrize("entry", [b"[Desktop Entry]\nType=Application\nExec=/old/corvane-agent\nHidden=true\n",
+                                   b"[Desktop Entry]\r\nExec=/old/corvane-agent\r\nX-GNOME-Autostart-enabled = false\r\n"])
+def test_login_item_the_person_turned_off_is_left_alone(home, start_agent, entry):
+    path = home / "config" / "autostart" / "com.corvane.Agent.desktop"
+    path.parent.mkdir(parents=True)
+    path.write_bytes(entry)
+    start_agent().get_report()  # answered from the event loop, so start-up is over
+    assert path.read_bytes() == entry
 
 
 def assert_port_free():
     with socket.socket() as s:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         s.bind(("127.0.0.1", PORT))
-
-
-def autostart_entry(home):
-    return home / "config" / "autostart" / "com.corvane.Agent.desktop"
-
-
-def test_login_item_is_written_at_every_start(home, start_agent):
-    agent = start_agent()
-    entry = autostart_entry(home)
-    wait_until(entry.exists, "the autostart entry")
-    text = entry.read_text()
-    assert f"\nExec={os.path.realpath(AGENT)}\n" in text
-    assert "\nName=Corvane Compliance\n" in text
-    subprocess.run(["desktop-file-validate", str(entry)], check=True)
-    agent.stop()
-
-    entry.write_text(text.replace("Exec=", "Exec=/old/place/"))
-    start_agent()
-    wait_until(lambda: entry.read_text() == text, "the entry rewritten")
-    assert sorted(p.name for p in entry.parent.iterdir()) == [entry.name]
-
-
-def test_login_item_the_person_turned_off_is_left_alone(home, start_agent):
-    entry = autostart_entry(home)
-    entry.parent.mkdir(parents=True)
-    disabled = b"[Desktop Entry]\r\nType=Application\r\nExec=/old/corvane-agent\r\nX-GNOME-Autostart-enabled = false\r\n"
-    entry.write_bytes(disabled)
-    agent = start_agent()
-    agent.wait_for_line("Current Location Authorization Status: 3")
-    time.sleep(0.3)
-    assert entry.read_bytes() == disabled
-
-
-def test_login_item_defaults_to_dot_config(home, start_agent):
-    agent = Agent(home)
-    agent.env.pop("XDG_CONFIG_HOME")
-    agent.start()
-    try:
-        wait_until((home / ".config" / "autostart" / "com.corvane.Agent.desktop").is_file, "the entry")
-    finally:
-        agent.stop()

@@ -103,7 +103,6 @@ std::string LoginItem::desktopEntry(const std::string& executable)
     entry += "Exec=" + quoteExecArgument(executable) + "\n";
     entry += "Icon=" + std::string(kApplicationId) + "\n";
     entry += "Terminal=false\n"
-             "NoDisplay=true\n"
              "X-GNOME-Autostart-enabled=true\n";
     return entry;
 }

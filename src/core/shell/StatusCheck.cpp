@@ -17,8 +17,10 @@ std::string describe(const WifiNetwork& network)
 
 } // namespace
 
-void checkStatus(WifiScanner& scanner)
+std::vector<std::string> checkStatus(WifiScanner& scanner)
 {
+    // The scanner writes some of the lines itself.
+    LogCapture capture;
     logLine("--- Starting WiFi Diagnostic ---");
     scanner.requestAuthorization();
 
@@ -40,6 +42,7 @@ void checkStatus(WifiScanner& scanner)
             logLine(describe(network) + " | Channel: " + std::to_string(network.channel));
     }
     logLine("--- WiFi Diagnostic Complete ---");
+    return capture.take();
 }
 
 } // namespace corvane
