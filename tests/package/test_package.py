@@ -11,7 +11,7 @@ import pytest
 BUILD_DIR = os.environ["CORVANE_BUILD_DIR"]
 INTEGRATION_DIR = os.path.join(os.environ["CORVANE_SOURCE_DIR"], "tests", "integration")
 sys.path.insert(0, INTEGRATION_DIR)
-from test_bridge import PREFLIGHT_ANY_ORIGIN as PREFLIGHT  # noqa: E402
+from test_bridge import PREFLIGHT  # noqa: E402
 
 FILES = sorted([
     "usr/bin/corvane-agent", "usr/bin/corvane-verify", "usr/share/applications/com.corvane.Agent.desktop",
