@@ -66,23 +66,29 @@ class Agent:
     """One running corvane-agent, its output lines and its environment."""
 
     def __init__(self, home, env=None, prefix=()):
-        self.home = home
-        self.prefix = list(prefix)  # e.g. a prlimit command the agent runs under
-        self.env = agent_environment(home)
-        for key, value in (env or {}).items():
-            if value is None:
-                self.env.pop(key, None)
-            else:
-                self.env[key] = value
-        self.proc = None
-        self._lines, self._stderr = [], []
-        self._cond = threading.Condition()
+        """env adds to the usual environment; a value None removes the variable."""
+        self.home, self.prefix, self.proc = home, list(prefix), None  # prefix: e.g. prlimit the agent runs under
+        for sub in ("data", "config", "runtime"):
+            os.makedirs(os.path.join(home, sub), mode=0o700, exist_ok=True)
+        self.env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8", "HOME": str(home),
+            "XDG_DATA_HOME": os.path.join(home, "data"), "XDG_CONFIG_HOME": os.path.join(home, "config"),
+            "XDG_RUNTIME_DIR": os.path.join(home, "runtime"), "QT_QPA_PLATFORM": "offscreen",
+            # No NetworkManager or desktop unless a test brings a fake one.
+            "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(home, "runtime", "no-system-bus"),
+            "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(home, "runtime", "no-session-bus"),
+            "ASAN_OPTIONS": "detect_leaks=0", "UBSAN_OPTIONS": "print_stacktrace=1",
+        }
+        self.env.update(env or {})
+        self.env = {k: v for k, v in self.env.items() if v is not None}
+        self.lines, self._stderr = [], []
 
     def start(self, wait_ready=True, timeout=10):
         self.proc = subprocess.Popen([*self.prefix, AGENT], env=self.env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        for stream, sink in ((self.proc.stdout, self._lines), (self.proc.stderr, self._stderr)):
-            threading.Thread(target=self._pump, args=(stream, sink), daemon=True).start()
+        for stream, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self._stderr)):
+            threading.Thread(target=lambda: sink.extend(raw.decode(errors="replace").rstrip("\n") for raw in stream),
+                             daemon=True).start()
         if wait_ready:
             try:
                 self.wait_for_line(READY_LINE, timeout)
@@ -91,33 +97,17 @@ class Agent:
                 raise
         return self
 
-    def _pump(self, stream, sink):
-        for raw in stream:
-            with self._cond:
-                sink.append(raw.decode("utf-8", "replace").rstrip("\n"))
-                self._cond.notify_all()
-
-    @property
-    def lines(self):
-        with self._cond:
-            return list(self._lines)
-
     @property
     def stderr(self):
-        with self._cond:
-            return "\n".join(self._stderr)
+        return "\n".join(self._stderr)
 
     def wait_for_line(self, text, timeout=10, start=0):
         """Waits for a stdout line equal to text (from index start on); returns its index."""
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                if text in self._lines[start:]:
-                    return self._lines.index(text, start)
-                remaining = deadline - time.monotonic()
-                if remaining <= 0 or (self.proc.poll() is not None and not self._cond.wait(0.2)):
-                    raise AssertionError(f"no line {text!r}; stdout: {self._lines!r}; stderr: {self.stderr}")
-                self._cond.wait(min(remaining, 0.2))
+        try:
+            wait_until(lambda: text in self.lines[start:] or self.proc.poll() is not None, f"line {text!r}", timeout)
+        finally:
+            assert text in self.lines[start:], f"no line {text!r}; stdout: {self.lines}; stderr: {self.stderr}"
+        return self.lines.index(text, start)
 
     def alive(self):
         return self.proc is not None and self.proc.poll() is None
@@ -145,26 +135,6 @@ class Agent:
         head, body = split_answer(exchange(request + b"\r\n"))
         assert head.startswith(b"HTTP/1.1 200 OK\r\n"), head
         return json.loads(body)
-
-
-def agent_environment(home):
-    home = str(home)
-    for sub in ("data", "config", "runtime"):
-        os.makedirs(os.path.join(home, sub), mode=0o700, exist_ok=True)
-    return {
-        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-        "LANG": "C.UTF-8",
-        "HOME": home,
-        "XDG_DATA_HOME": os.path.join(home, "data"),
-        "XDG_CONFIG_HOME": os.path.join(home, "config"),
-        "XDG_RUNTIME_DIR": os.path.join(home, "runtime"),
-        # No real NetworkManager or desktop unless a test brings a fake one.
-        "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(home, "runtime", "no-system-bus"),
-        "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(home, "runtime", "no-session-bus"),
-        "QT_QPA_PLATFORM": "offscreen",
-        "ASAN_OPTIONS": "detect_leaks=0",
-        "UBSAN_OPTIONS": "print_stacktrace=1",
-    }
 
 
 def exchange(data, host="127.0.0.1", timeout=10):
