@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -28,6 +30,7 @@ constexpr std::size_t kMostConnections = 1024;
 // When accepting fails for lack of descriptors and no connection is open to
 // free one, try again after this long instead of spinning.
 constexpr int kAcceptRetryMs = 1000;
+constexpr int kDeferAcceptSeconds = 1;
 
 bool meansNoIPv6(QAbstractSocket::SocketError error)
 {
@@ -85,6 +88,10 @@ void CorvaneBridge::start()
         // descriptors itself, so Qt's own accepting stays off.
         server->pauseAccepting();
         const int fd = static_cast<int>(server->socketDescriptor());
+        // Clients are handed over once their request has arrived (or after a
+        // second without one), so nearly every connection is served in the
+        // pass that accepts it instead of waiting with a notifier of its own.
+        ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &kDeferAcceptSeconds, sizeof kDeferAcceptSeconds);
         auto incoming = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         connect(incoming.get(), &QSocketNotifier::activated, this, [this, fd] { acceptConnections(fd); });
         m_listeners.push_back({std::move(server), std::move(incoming)});

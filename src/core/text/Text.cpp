@@ -32,6 +32,10 @@ std::size_t trailingWhitespace(std::string_view s)
 
 std::string_view trim(std::string_view s)
 {
+    // Every separator but tab and space starts with a byte above ASCII.
+    const auto plain = [](char c) { return static_cast<unsigned char>(c) < 0x80 && c != ' ' && c != '\t'; };
+    if (!s.empty() && plain(s.front()) && plain(s.back()))
+        return s;
     while (std::size_t n = leadingWhitespace(s))
         s.remove_prefix(n);
     while (std::size_t n = trailingWhitespace(s))
