@@ -28,7 +28,6 @@ class FakeNetworkManager:
         self.bus_pid, address = DBusTestCase.start_dbus()  # a bus of its own, open to this user
         self.env = {"DBUS_SYSTEM_BUS_ADDRESS": address}
         self.conn = dbus.bus.BusConnection(address)
-        self.aps = 0
         self.start()
 
     def start(self):
@@ -60,8 +59,7 @@ class FakeNetworkManager:
         return dev
 
     def add_access_point(self, dev, ssid, bssid, strength, frequency):
-        self.aps += 1
-        ap = str(self.mock().AddAccessPoint(dev, f"ap{self.aps}", "", bssid, 2, dbus.UInt32(frequency),
+        ap = str(self.mock().AddAccessPoint(dev, bssid.replace(":", ""), "", bssid, 2, dbus.UInt32(frequency),
                                             dbus.UInt32(54000), dbus.Byte(strength), dbus.UInt32(0)))
         self.set(ap, NM + ".AccessPoint", "Ssid", dbus.ByteArray(ssid))
         return ap
