@@ -1,7 +1,7 @@
 // The agent's core operations one by one, so that a slow report can be
 // explained. Run by `make bench`; any Google Benchmark flag works here too.
-// CPU time is the whole process's, since Qt does part of the D-Bus work on a
-// thread of its own.
+// CPU time is the whole process's, since GLib does part of the D-Bus work on
+// threads of its own.
 //
 // The key lives in a temporary folder made here, and the system bus address
 // points nowhere, so nothing of the host's key or NetworkManager is touched.
@@ -309,7 +309,7 @@ int main(int argc, char** argv)
     const std::string noBus = "unix:path=" + (scratchFolder() / "no-system-bus").string();
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", noBus.c_str(), 1);
 
-    QCoreApplication app(argc, argv); // QtDBus wants one
+    QCoreApplication app(argc, argv); // the NetworkManager model looks for its event dispatcher
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

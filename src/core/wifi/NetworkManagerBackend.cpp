@@ -1,224 +1,226 @@
 #include "wifi/NetworkManagerBackend.h"
 
+#include "log/Log.h"
 #include "text/Utf8.h"
 #include "wifi/WifiUnits.h"
 
-#include <QDBusArgument>
-#include <QDBusMessage>
-#include <QDBusMetaType>
-#include <QDBusObjectPath>
-#include <QDBusVariant>
-#include <QList>
-#include <QVariant>
-#include <QVariantMap>
+// Before any Qt header: Qt's "signals" keyword breaks GLib's headers.
+#include <NetworkManager.h>
 
-#include <chrono>
-#include <ctime>
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QThread>
 
 namespace corvane {
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.NetworkManager");
-const QString kManagerPath = QStringLiteral("/org/freedesktop/NetworkManager");
-const QString kManagerInterface = QStringLiteral("org.freedesktop.NetworkManager");
-const QString kDeviceInterface = QStringLiteral("org.freedesktop.NetworkManager.Device");
-const QString kWirelessInterface = QStringLiteral("org.freedesktop.NetworkManager.Device.Wireless");
-const QString kAccessPointInterface = QStringLiteral("org.freedesktop.NetworkManager.AccessPoint");
-const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+// Set on a device while a scan request of ours waits for its answer, so that
+// reports against a slow or hung NetworkManager do not pile requests up.
+constexpr char kScanInFlight[] = "corvane-scan-in-flight";
 
-constexpr uint kDeviceTypeWifi = 2;
-
-// The bus, and until when NetworkManager is not asked again after a call of
-// ours timed out.
-struct Link {
-    QDBusConnection bus;
-    std::chrono::steady_clock::time_point& quietUntil;
-};
-
-const QStringList kTimeoutErrors = {
-    QStringLiteral("org.freedesktop.DBus.Error.NoReply"),
-    QStringLiteral("org.freedesktop.DBus.Error.Timeout"),
-    QStringLiteral("org.freedesktop.DBus.Error.TimedOut"),
-};
-
-// One synchronous call and its answer.
-class Call {
-public:
-    Call(Link& link, const QString& path, const QString& interface, const QString& method,
-        const QList<QVariant>& arguments = {})
-    {
-        QDBusMessage message = QDBusMessage::createMethodCall(kService, path, interface, method);
-        message.setArguments(arguments);
-        message.setAutoStartService(false); // never start a system service ourselves
-        m_reply = link.bus.call(message, QDBus::Block, NetworkManagerBackend::callTimeoutMs);
-        if (kTimeoutErrors.contains(m_reply.errorName()))
-            link.quietUntil = std::chrono::steady_clock::now()
-                + std::chrono::milliseconds(NetworkManagerBackend::quietAfterTimeoutMs);
-    }
-
-    bool ok() const { return m_reply.type() == QDBusMessage::ReplyMessage; }
-
-    // NetworkManager is gone or hung: asking on would only wait again.
-    bool unreachable() const
-    {
-        static const QStringList names = kTimeoutErrors
-            + QStringList{
-                QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"),
-                QStringLiteral("org.freedesktop.DBus.Error.NameHasNoOwner"),
-                QStringLiteral("org.freedesktop.DBus.Error.Disconnected"),
-                QStringLiteral("org.freedesktop.DBus.Error.NoServer"),
-            };
-        return !ok() && names.contains(m_reply.errorName());
-    }
-
-    // The object went away between listing and asking, as access points do.
-    bool objectVanished() const
-    {
-        static const QStringList names = {
-            QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
-            QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
-            QStringLiteral("org.freedesktop.DBus.Error.UnknownInterface"),
-        };
-        return !ok() && names.contains(m_reply.errorName());
-    }
-
-    std::string errorMessage() const { return m_reply.errorMessage().toStdString(); }
-
-    // The single value of a reply of the given signature.
-    std::optional<QVariant> value(const QString& signature) const
-    {
-        if (!ok() || m_reply.signature() != signature || m_reply.arguments().size() != 1)
-            return std::nullopt;
-        return m_reply.arguments().constFirst();
-    }
-
-    QString signature() const { return m_reply.signature(); }
-
-private:
-    QDBusMessage m_reply;
-};
-
-Call getProperty(Link& bus, const QString& path, const QString& interface, const QString& name)
+// libnm runs on GLib's default main context; only Qt's GLib event dispatcher
+// iterates it, and only on the main thread.
+bool qtRunsGlibMainContext()
 {
-    return Call(bus, path, kPropertiesInterface, QStringLiteral("Get"), {interface, name});
+    const QCoreApplication* app = QCoreApplication::instance();
+    const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    return app && QThread::currentThread() == app->thread() && dispatcher
+        && dispatcher->inherits("QEventDispatcherGlib");
 }
 
-Call getAllProperties(Link& bus, const QString& path, const QString& interface)
-{
-    return Call(bus, path, kPropertiesInterface, QStringLiteral("GetAll"), {interface});
-}
-
-template <typename T>
-std::optional<T> exactly(const QVariant& value)
-{
-    if (value.metaType() != QMetaType::fromType<T>())
-        return std::nullopt;
-    return value.value<T>();
-}
-
-// A container value arrives as an argument still to be read; read it only when
-// its signature is the expected one.
-template <typename T>
-std::optional<T> container(const QVariant& value, const char* signature)
-{
-    const std::optional<QDBusArgument> argument = exactly<QDBusArgument>(value);
-    if (!argument || argument->currentSignature() != QLatin1String(signature))
-        return std::nullopt;
-    T result;
-    *argument >> result;
-    return result;
-}
-
-// The value of a Properties.Get reply.
-std::optional<QVariant> propertyValue(const Call& call)
-{
-    const std::optional<QVariant> wrapped = call.value(QStringLiteral("v"));
-    if (!wrapped)
-        return std::nullopt;
-    const std::optional<QDBusVariant> inner = exactly<QDBusVariant>(*wrapped);
-    if (!inner)
-        return std::nullopt;
-    return inner->variant();
-}
-
-std::optional<QVariantMap> propertyMap(const Call& call)
-{
-    const std::optional<QVariant> value = call.value(QStringLiteral("a{sv}"));
-    if (!value)
-        return std::nullopt;
-    return container<QVariantMap>(*value, "a{sv}");
-}
-
-std::optional<QString> objectPath(const std::optional<QVariant>& value)
-{
-    if (!value)
-        return std::nullopt;
-    const std::optional<QDBusObjectPath> path = exactly<QDBusObjectPath>(*value);
-    if (!path)
-        return std::nullopt;
-    return path->path();
-}
-
-bool hasActiveAccessPoint(const Call& call)
-{
-    const std::optional<QString> path = objectPath(propertyValue(call));
-    return path && *path != QLatin1String("/");
-}
-
-WifiObservation observe(const QVariantMap& properties)
+WifiObservation observe(NMAccessPoint* accessPoint)
 {
     WifiObservation seen;
-    if (const auto ssid = exactly<QByteArray>(properties.value(QStringLiteral("Ssid")))) {
-        const std::string bytes(ssid->constData(), static_cast<std::size_t>(ssid->size()));
+    if (GBytes* ssid = nm_access_point_get_ssid(accessPoint)) {
+        gsize size = 0;
+        const auto* data = static_cast<const char*>(g_bytes_get_data(ssid, &size));
+        std::string bytes = data ? std::string(data, size) : std::string();
         if (!bytes.empty() && utf8::isValid(bytes))
-            seen.ssid = bytes;
+            seen.ssid = std::move(bytes);
     }
-    if (const auto address = exactly<QString>(properties.value(QStringLiteral("HwAddress")));
-        address && !address->isEmpty())
-        seen.bssid = address->toStdString();
-    const auto strength = exactly<uchar>(properties.value(QStringLiteral("Strength")));
-    seen.rssi = wifiunits::dbmFromQuality(strength.value_or(0));
-    if (const auto frequency = exactly<uint>(properties.value(QStringLiteral("Frequency"))))
-        seen.channel = wifiunits::channelFromFrequency(*frequency);
+    if (const char* bssid = nm_access_point_get_bssid(accessPoint); bssid && *bssid)
+        seen.bssid = bssid;
+    seen.rssi = wifiunits::dbmFromQuality(nm_access_point_get_strength(accessPoint));
+    seen.channel = wifiunits::channelFromFrequency(nm_access_point_get_frequency(accessPoint));
     return seen;
 }
 
-// NetworkManager stamps LastScan with CLOCK_BOOTTIME in milliseconds.
-std::int64_t bootTimeMs()
+void scanAnswered(GObject* device, GAsyncResult* result, gpointer /*unused*/)
 {
-    timespec now{};
-    clock_gettime(CLOCK_BOOTTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    // Refused or failed, a scan changes nothing here: reports list what
+    // NetworkManager knows, and a later one asks again while it is stale.
+    nm_device_wifi_request_scan_finish(NM_DEVICE_WIFI(device), result, nullptr);
+    g_object_set_data(device, kScanInFlight, nullptr);
 }
 
-QString unexpectedSignature(const QString& got, const char* expected)
+void requestScanWhenStale(NMDeviceWifi* device)
 {
-    return QStringLiteral("Unexpected reply signature: got \"%1\", expected \"%2\"").arg(got, QLatin1String(expected));
+    // Both on CLOCK_BOOTTIME in milliseconds; -1 means never scanned.
+    const gint64 lastScan = nm_device_wifi_get_last_scan(device);
+    if (lastScan >= 0 && nm_utils_get_timestamp_msec() - lastScan <= NetworkManagerBackend::kScanMaxAgeMs)
+        return;
+    if (g_object_get_data(G_OBJECT(device), kScanInFlight))
+        return;
+    g_object_set_data(G_OBJECT(device), kScanInFlight, GINT_TO_POINTER(1));
+    nm_device_wifi_request_scan_async(device, nullptr, scanAnswered, nullptr);
 }
 
-int nextConnectionNumber()
+std::string pathOf(NMDevice* device)
 {
-    static int number = 0;
-    return ++number;
+    const char* path = nm_object_get_path(NM_OBJECT(device));
+    return path ? path : "";
 }
 
 } // namespace
 
+// The GLib side: a private system bus connection (the shared one would end
+// the process when the bus goes away) and the NMClient on it, both made
+// asynchronously. libnm follows NetworkManager leaving and coming back by
+// itself; a lost bus is dropped and connected again on use.
+struct NetworkManagerBackend::Link : std::enable_shared_from_this<Link> {
+    bool glibRuns = false;
+    GDBusConnection* bus = nullptr;
+    gulong closedHandler = 0;
+    NMClient* client = nullptr;
+    GCancellable* pending = nullptr; // the connection or client still being made
+    bool lost = false;
+    std::chrono::steady_clock::time_point nextAttempt;
+
+    // One asynchronous step's view of the link: it may be gone, or have
+    // given this attempt up, by the time the step ends.
+    struct Attempt {
+        std::weak_ptr<Link> link;
+        GCancellable* cancellable;
+
+        std::shared_ptr<Link> current() const
+        {
+            std::shared_ptr<Link> alive = link.lock();
+            return alive && alive->pending == cancellable ? alive : nullptr;
+        }
+        ~Attempt() { g_object_unref(cancellable); }
+    };
+
+    Link() = default;
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+    ~Link() { drop(); }
+
+    // The model once it is ready and its bus is up; never waits.
+    NMClient* model()
+    {
+        if (lost)
+            drop();
+        if (!client && !pending && glibRuns && std::chrono::steady_clock::now() >= nextAttempt)
+            connect();
+        return client;
+    }
+
+    void connect()
+    {
+        nextAttempt = std::chrono::steady_clock::now() + kReconnectInterval;
+        // Only reads the environment: no I/O.
+        gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+        if (!address)
+            return;
+        pending = g_cancellable_new();
+        const auto flags = static_cast<GDBusConnectionFlags>(
+            G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+        g_dbus_connection_new_for_address(
+            address, flags, nullptr, pending, busConnected, new Attempt{weak_from_this(), g_object_ref(pending)});
+        g_free(address);
+    }
+
+    void drop()
+    {
+        if (pending) {
+            g_cancellable_cancel(pending);
+            g_clear_object(&pending);
+        }
+        g_clear_object(&client);
+        if (bus) {
+            g_signal_handler_disconnect(bus, closedHandler);
+            g_clear_object(&bus);
+        }
+        lost = false;
+    }
+
+    static void busConnected(GObject* /*source*/, GAsyncResult* result, gpointer data)
+    {
+        const std::unique_ptr<Attempt> attempt(static_cast<Attempt*>(data));
+        GDBusConnection* bus = g_dbus_connection_new_for_address_finish(result, nullptr);
+        const std::shared_ptr<Link> link = attempt->current();
+        if (!link || !bus) {
+            if (bus)
+                g_object_unref(bus);
+            if (link)
+                g_clear_object(&link->pending); // tried again on use
+            return;
+        }
+        link->bus = bus;
+        link->closedHandler = g_signal_connect(bus, "closed", G_CALLBACK(busClosed), link.get());
+        g_async_initable_new_async(NM_TYPE_CLIENT, G_PRIORITY_DEFAULT, link->pending, clientReady,
+            new Attempt{link, g_object_ref(link->pending)}, NM_CLIENT_DBUS_CONNECTION, bus, NM_CLIENT_INSTANCE_FLAGS,
+            NM_CLIENT_INSTANCE_FLAGS_NO_AUTO_FETCH_PERMISSIONS, nullptr);
+    }
+
+    static void clientReady(GObject* source, GAsyncResult* result, gpointer data)
+    {
+        const std::unique_ptr<Attempt> attempt(static_cast<Attempt*>(data));
+        GObject* client = g_async_initable_new_finish(G_ASYNC_INITABLE(source), result, nullptr);
+        const std::shared_ptr<Link> link = attempt->current();
+        if (!link) {
+            if (client)
+                g_object_unref(client);
+            return;
+        }
+        g_clear_object(&link->pending);
+        if (client)
+            link->client = NM_CLIENT(client);
+        else
+            link->lost = true; // the bus is of no use without a client
+    }
+
+    static void busClosed(GDBusConnection* /*bus*/, gboolean /*peerVanished*/, GError* /*error*/, gpointer data)
+    {
+        // Dropped on the next use, not inside the bus's own signal.
+        static_cast<Link*>(data)->lost = true;
+    }
+
+    // A device of the model by its path, if it is a Wi-Fi device.
+    NMDeviceWifi* wifiDevice(const std::string& path)
+    {
+        NMClient* nm = model();
+        const GPtrArray* devices = nm ? nm_client_get_devices(nm) : nullptr;
+        for (guint i = 0; devices && i < devices->len; ++i) {
+            auto* device = static_cast<NMDevice*>(g_ptr_array_index(devices, i));
+            if (NM_IS_DEVICE_WIFI(device) && pathOf(device) == path)
+                return NM_DEVICE_WIFI(device);
+        }
+        return nullptr;
+    }
+};
+
 NetworkManagerBackend::NetworkManagerBackend()
-    : m_connectionName(QStringLiteral("corvane-networkmanager-%1").arg(nextConnectionNumber()))
-    , m_bus(QDBusConnection::connectToBus(QDBusConnection::SystemBus, m_connectionName))
+    : m_link(std::make_shared<Link>())
 {
+    m_link->glibRuns = qtRunsGlibMainContext();
+    if (m_link->glibRuns) {
+        // GIO connects to the bus on a pooled thread, which would otherwise
+        // wake 15 s later only to end itself.
+        g_thread_pool_set_max_idle_time(0);
+        m_link->connect();
+    } else {
+        logLine("NetworkManager not read: Qt's event loop does not run GLib's (QT_NO_GLIB set?), so no Wi-Fi "
+                "interface is seen.");
+    }
 }
 
-NetworkManagerBackend::~NetworkManagerBackend()
-{
-    QDBusConnection::disconnectFromBus(m_connectionName);
-}
+NetworkManagerBackend::~NetworkManagerBackend() = default;
 
 std::shared_ptr<NetworkManagerBackend> NetworkManagerBackend::shared()
 {
-    // Weak, so that the connection ends with its last scanner and not after
-    // the application object.
+    // Weak, so that the model ends with its last scanner and not after the
+    // application object.
     static std::weak_ptr<NetworkManagerBackend> instance;
     std::shared_ptr<NetworkManagerBackend> backend = instance.lock();
     if (!backend) {
@@ -228,110 +230,41 @@ std::shared_ptr<NetworkManagerBackend> NetworkManagerBackend::shared()
     return backend;
 }
 
-QDBusConnection NetworkManagerBackend::bus()
-{
-    // Reconnecting costs a round trip through QtDBus's own thread, so a bus
-    // that is not there is tried at most once per reconnectIntervalMs; calls
-    // meanwhile fail at once and give their fallbacks.
-    const auto now = std::chrono::steady_clock::now();
-    if (!m_bus.isConnected() && now >= m_nextReconnect) {
-        m_nextReconnect = now + std::chrono::milliseconds(reconnectIntervalMs);
-        QDBusConnection::disconnectFromBus(m_connectionName);
-        m_bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, m_connectionName);
-    }
-    return m_bus;
-}
-
 std::optional<std::string> NetworkManagerBackend::defaultInterface()
 {
-    // Every survey starts here: after a timeout, the next ones give their
-    // fallbacks at once instead of each waiting out another one.
-    if (std::chrono::steady_clock::now() < m_quietUntil)
-        return std::nullopt;
-    Link connection{bus(), m_quietUntil};
-    const Call devices(connection, kManagerPath, kManagerInterface, QStringLiteral("GetDevices"));
-    const std::optional<QVariant> list = devices.value(QStringLiteral("ao"));
-    if (!list)
-        return std::nullopt;
-    const auto paths = container<QList<QDBusObjectPath>>(*list, "ao");
-    if (!paths)
-        return std::nullopt;
-
+    NMClient* nm = m_link->model();
+    const GPtrArray* devices = nm ? nm_client_get_devices(nm) : nullptr;
     std::optional<std::string> firstWifi;
-    for (const QDBusObjectPath& device : *paths) {
-        const Call type = getProperty(connection, device.path(), kDeviceInterface, QStringLiteral("DeviceType"));
-        if (type.unreachable())
-            return std::nullopt;
-        const std::optional<QVariant> typeValue = propertyValue(type);
-        if (!typeValue || exactly<uint>(*typeValue) != kDeviceTypeWifi)
+    for (guint i = 0; devices && i < devices->len; ++i) {
+        auto* device = static_cast<NMDevice*>(g_ptr_array_index(devices, i));
+        if (!NM_IS_DEVICE_WIFI(device))
             continue;
-
-        const Call active =
-            getProperty(connection, device.path(), kWirelessInterface, QStringLiteral("ActiveAccessPoint"));
-        if (active.unreachable())
-            return std::nullopt;
-        if (hasActiveAccessPoint(active))
-            return device.path().toStdString();
+        if (nm_device_wifi_get_active_access_point(NM_DEVICE_WIFI(device)))
+            return pathOf(device);
         if (!firstWifi)
-            firstWifi = device.path().toStdString();
+            firstWifi = pathOf(device);
     }
     return firstWifi;
 }
 
 WifiObservation NetworkManagerBackend::currentAssociation(const std::string& interface)
 {
-    Link connection{bus(), m_quietUntil};
-    const QString device = QString::fromStdString(interface);
-    const Call active = getProperty(connection, device, kWirelessInterface, QStringLiteral("ActiveAccessPoint"));
-    const std::optional<QString> accessPoint = objectPath(propertyValue(active));
-    if (!accessPoint || *accessPoint == QLatin1String("/"))
-        return {};
-
-    // A path that no longer answers means the association just ended.
-    const Call properties = getAllProperties(connection, *accessPoint, kAccessPointInterface);
-    if (!properties.ok())
-        return {};
-    return observe(propertyMap(properties).value_or(QVariantMap{}));
+    NMDeviceWifi* device = m_link->wifiDevice(interface);
+    NMAccessPoint* joined = device ? nm_device_wifi_get_active_access_point(device) : nullptr;
+    return joined ? observe(joined) : WifiObservation{};
 }
 
 WifiScanResult NetworkManagerBackend::scan(const std::string& interface)
 {
-    Link connection{bus(), m_quietUntil};
-    const QString device = QString::fromStdString(interface);
-
-    const Call lastScan = getProperty(connection, device, kWirelessInterface, QStringLiteral("LastScan"));
-    if (lastScan.unreachable())
-        return WifiScanResult::failure(lastScan.errorMessage());
-    const std::optional<QVariant> lastScanValue = propertyValue(lastScan);
-    const std::optional<qlonglong> scannedAt = lastScanValue ? exactly<qlonglong>(*lastScanValue) : std::nullopt;
-    if (!scannedAt || *scannedAt < 0 || bootTimeMs() - *scannedAt > scanMaxAgeMs) {
-        // Not waited for: NetworkManager refuses or rate-limits scans, and its
-        // answer changes nothing here. The list below is what it knows now.
-        QDBusMessage request =
-            QDBusMessage::createMethodCall(kService, device, kWirelessInterface, QStringLiteral("RequestScan"));
-        request.setArguments({QVariant::fromValue(QVariantMap{})});
-        request.setAutoStartService(false);
-        connection.bus.send(request);
-    }
-
-    const Call list = Call(connection, device, kWirelessInterface, QStringLiteral("GetAllAccessPoints"));
-    if (!list.ok())
-        return WifiScanResult::failure(list.errorMessage());
-    const std::optional<QVariant> listValue = list.value(QStringLiteral("ao"));
-    const auto paths = listValue ? container<QList<QDBusObjectPath>>(*listValue, "ao") : std::nullopt;
-    if (!paths)
-        return WifiScanResult::failure(unexpectedSignature(list.signature(), "ao").toStdString());
-
+    NMDeviceWifi* device = m_link->wifiDevice(interface);
+    if (!device)
+        return WifiScanResult::failure("NetworkManager has no Wi-Fi device " + interface);
+    requestScanWhenStale(device);
+    const GPtrArray* accessPoints = nm_device_wifi_get_access_points(device);
     WifiScanResult result;
-    result.networks.reserve(static_cast<std::size_t>(paths->size()));
-    for (const QDBusObjectPath& accessPoint : *paths) {
-        const Call properties = getAllProperties(connection, accessPoint.path(), kAccessPointInterface);
-        if (properties.objectVanished())
-            continue;
-        if (!properties.ok())
-            return WifiScanResult::failure(properties.errorMessage());
-        result.networks.push_back(observe(propertyMap(properties).value_or(QVariantMap{})));
-    }
+    result.networks.reserve(accessPoints ? accessPoints->len : 0);
+    for (guint i = 0; accessPoints && i < accessPoints->len; ++i)
+        result.networks.push_back(observe(static_cast<NMAccessPoint*>(g_ptr_array_index(accessPoints, i))));
     return result;
 }
 

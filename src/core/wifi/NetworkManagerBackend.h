@@ -2,28 +2,24 @@
 
 #include "wifi/WifiBackend.h"
 
-#include <QDBusConnection>
-#include <QString>
-
 #include <chrono>
 #include <cstdint>
 #include <memory>
 
 namespace corvane {
 
-// Wi-Fi facts from NetworkManager on the system bus. Every call is synchronous
-// and waits at most callTimeoutMs; once NetworkManager proves absent or hung,
-// the operation stops asking and gives its fallback, so the agent never waits
-// on it for long.
+// Wi-Fi facts from a live copy of NetworkManager's devices and access points,
+// which libnm keeps current from NetworkManager's signals on GLib's main
+// context (Qt's event loop runs it). Reading it never waits: until the copy
+// has arrived, and while NetworkManager or the system bus is gone, there is
+// no interface.
 class NetworkManagerBackend final : public WifiBackend {
 public:
-    static constexpr int callTimeoutMs = 2000;
     // An older scan than this asks NetworkManager for a fresh one.
-    static constexpr std::int64_t scanMaxAgeMs = 30000;
-    // After a call timed out, NetworkManager is left alone this long, so that
-    // a report waits for one timeout at most.
-    static constexpr int quietAfterTimeoutMs = 3000;
-    static constexpr int reconnectIntervalMs = 1000;
+    static constexpr std::int64_t kScanMaxAgeMs = 30000;
+    // A system bus that could not be reached (or was lost) is tried again on
+    // use, at most this often: a retry timer would wake an idle agent.
+    static constexpr std::chrono::seconds kReconnectInterval{1};
 
     NetworkManagerBackend();
     ~NetworkManagerBackend() override;
@@ -40,13 +36,11 @@ public:
     WifiScanResult scan(const std::string& interface) override;
 
 private:
-    // The system bus, connected again when the connection was lost or never made.
-    QDBusConnection bus();
+    struct Link;
 
-    QString m_connectionName;
-    QDBusConnection m_bus;
-    std::chrono::steady_clock::time_point m_quietUntil;
-    std::chrono::steady_clock::time_point m_nextReconnect;
+    // Held by shared_ptr so that callbacks still in flight at destruction can
+    // tell, through a weak_ptr, that it is gone.
+    std::shared_ptr<Link> m_link;
 };
 
 } // namespace corvane
