@@ -1,6 +1,9 @@
-// The canonical writer must write back exactly what went in, with every "/"
-// escaped, or refuse (text that is not UTF-8).
+// The report's own writer must give the bytes that a verifier rebuilds from
+// the served document with the generic writer, for any text in any member,
+// or refuse text that is not UTF-8; and the generic writer must write back
+// exactly what went in, with every "/" escaped.
 #include "json/JsonWriter.h"
+#include "report/StatusReport.h"
 #include "text/Utf8.h"
 
 #include <cstdint>
@@ -18,37 +21,40 @@ void check(bool condition)
 bool slashesEscaped(const std::string& text)
 {
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '/')
-            continue;
         std::size_t backslashes = 0;
-        while (backslashes < i && text[i - 1 - backslashes] == '\\')
+        while (text[i] == '/' && backslashes < i && text[i - 1 - backslashes] == '\\')
             ++backslashes;
-        if (backslashes % 2 == 0)
+        if (text[i] == '/' && backslashes % 2 == 0)
             return false;
     }
     return true;
-}
-
-void checkForm(const nlohmann::json& value, const std::optional<std::string>& written)
-{
-    check(written.has_value());
-    check(slashesEscaped(*written));
-    check(nlohmann::json::parse(*written) == value);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    using namespace corvane::statusreport;
     const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::int64_t number = size > 8 ? static_cast<std::int64_t>(std::hash<std::string>{}(bytes)) : -42;
 
-    // Raw bytes as a string member: written only when they are UTF-8.
-    const nlohmann::json raw = {{"ssid", bytes}, {"nearby_networks", {{{"ssid", bytes}, {"rssi", -40}}}}};
-    const std::optional<std::string> compact = corvane::json::writeCompact(raw);
-    check(compact.has_value() == corvane::utf8::isValid(bytes));
-    if (compact) {
-        checkForm(raw, compact);
-        checkForm(raw, corvane::json::writePretty(raw));
+    Report report;
+    report.facts.nearby = {{bytes, "b/", number, -number}, {"x", bytes, 0, 1}};
+    report.facts.current = corvane::WifiNetwork{bytes, bytes, 1, 2};
+    report.facts.deviceId = bytes;
+    report.facts.timestamp = number;
+    report.facts.vpnActive = size % 2 == 1;
+    report.facts.challenge = Challenge{bytes, bytes};
+    report.signature = bytes;
+    report.publicKey = "BA/+==";
+    const std::optional<std::string> payload = signedPayload(report.facts);
+    const std::optional<std::string> document = servedDocument(report);
+    check(payload.has_value() == corvane::utf8::isValid(bytes) && document.has_value() == payload.has_value());
+    if (payload) {
+        check(slashesEscaped(*payload) && slashesEscaped(*document));
+        const nlohmann::json served = nlohmann::json::parse(*document);
+        check(served.at("nearby_networks").at(0).at("rssi") == number && served.at("device_id") == bytes);
+        check(signedPayload(served) == payload);
     }
 
     // Bytes as a JSON document of any shape.
@@ -56,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!parsed.is_discarded()) {
         const std::optional<std::string> written = corvane::json::writeCompact(parsed);
         if (written)
-            checkForm(parsed, written);
+            check(slashesEscaped(*written) && nlohmann::json::parse(*written) == parsed);
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 // Request bytes to answer bytes: parsing, origin handling, answer framing.
 #include "bridge/Http.h"
+#include "json/JsonWriter.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -41,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const nlohmann::json report = {{"origin_seen", request.origin}, {"path", "a/b"}};
     const std::string answer = request.kind == Kind::badNonce
         ? corvane::http::buildBadRequestResponse(request.problem, request.origin)
-        : corvane::http::buildJSONResponse(report, request.origin);
+        : corvane::http::buildJSONResponse(corvane::json::writeCompact(report), request.origin);
     const std::size_t headEnd = answer.find("\r\n\r\n");
     check(headEnd != std::string::npos);
     const std::string body = answer.substr(headEnd + 4);

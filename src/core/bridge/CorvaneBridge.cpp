@@ -168,9 +168,10 @@ void CorvaneBridge::sendStatusReport(
     sendJSONResponse(buildStatusReport(std::move(challenge)), origin, connection);
 }
 
-nlohmann::json CorvaneBridge::buildStatusReport(std::optional<statusreport::Challenge> challenge)
+statusreport::Report CorvaneBridge::buildStatusReport(std::optional<statusreport::Challenge> challenge)
 {
-    statusreport::Facts facts;
+    statusreport::Report report;
+    statusreport::Facts& facts = report.facts;
     facts.nearby = m_services.scanner->scanNetworks();
     facts.current = m_services.scanner->currentNetwork();
     facts.deviceId = m_services.probes->getDeviceID();
@@ -178,23 +179,19 @@ nlohmann::json CorvaneBridge::buildStatusReport(std::optional<statusreport::Chal
     facts.vpnActive = m_services.probes->isVPNActive();
     facts.challenge = std::move(challenge);
 
-    nlohmann::json report = statusreport::build(facts);
-    const std::optional<std::string> payload = statusreport::signedPayload(report);
+    const std::optional<std::string> payload = statusreport::signedPayload(facts);
     if (!payload)
         return report;
-    const std::optional<std::string> signature = m_services.security->sign(*payload);
-    if (!signature)
-        return report;
-    report[statusreport::kSignatureKey] = *signature;
-    if (const std::optional<std::string> publicKey = m_services.security->publicKeyBase64())
-        report[statusreport::kPublicKeyKey] = *publicKey;
+    report.signature = m_services.security->sign(*payload);
+    if (report.signature)
+        report.publicKey = m_services.security->publicKeyBase64();
     return report;
 }
 
 void CorvaneBridge::sendJSONResponse(
-    const nlohmann::json& report, const std::string& origin, BridgeConnection& connection)
+    const statusreport::Report& report, const std::string& origin, BridgeConnection& connection)
 {
-    connection.sendAndClose(http::buildJSONResponse(report, origin));
+    connection.sendAndClose(http::buildJSONResponse(statusreport::servedDocument(report), origin));
 }
 
 } // namespace corvane

@@ -6,8 +6,6 @@
 #include "security/SecurityManager.h"
 #include "wifi/WifiScanner.h"
 
-#include <nlohmann/json.hpp>
-
 #include <QObject>
 
 #include <memory>
@@ -50,10 +48,10 @@ public:
     void processRequest(std::string_view bytes, BridgeConnection& connection);
     void sendStatusReport(
         const std::string& origin, const std::optional<std::string>& nonce, BridgeConnection& connection);
-    void sendJSONResponse(const nlohmann::json& report, const std::string& origin, BridgeConnection& connection);
+    void sendJSONResponse(const statusreport::Report& report, const std::string& origin, BridgeConnection& connection);
 
-    // The report's members, signed when the key store can sign.
-    nlohmann::json buildStatusReport(std::optional<statusreport::Challenge> challenge = std::nullopt);
+    // The report's facts, signed when the key store can sign.
+    statusreport::Report buildStatusReport(std::optional<statusreport::Challenge> challenge = std::nullopt);
 
 private:
     struct Listener {

@@ -234,16 +234,15 @@ std::string buildPreflightResponse(std::string_view origin)
     return response.serialize();
 }
 
-std::string buildJSONResponse(const nlohmann::json& report, std::string_view origin)
+std::string buildJSONResponse(std::optional<std::string_view> document, std::string_view origin)
 {
-    const std::optional<std::string> body = json::writePretty(report);
-    if (!body)
+    if (!document)
         return buildInternalErrorResponse();
     Response response;
     response.status = "200 OK";
     response.contentType = kJsonType;
     response.allowOrigin = origin;
-    response.body = *body;
+    response.body = document;
     return response.serialize();
 }
 

@@ -73,9 +73,9 @@ struct Response {
 
 std::string buildPreflightResponse(std::string_view origin);
 
-// The 200 answer with the pretty-printed report, or the bare 500 answer when
-// the report cannot be written as JSON.
-std::string buildJSONResponse(const nlohmann::json& report, std::string_view origin);
+// The 200 answer with the served document, or the bare 500 answer when the
+// report could not be written as JSON.
+std::string buildJSONResponse(std::optional<std::string_view> document, std::string_view origin);
 
 // 400 with {"error": problem}, readable by the page that asked.
 std::string buildBadRequestResponse(std::string_view problem, std::string_view origin);

@@ -17,25 +17,15 @@ std::string escapeSlashes(const std::string& text)
     return out;
 }
 
-std::optional<std::string> write(const nlohmann::json& value, int indent)
-{
-    try {
-        return escapeSlashes(value.dump(indent, ' ', false, nlohmann::json::error_handler_t::strict));
-    } catch (const nlohmann::json::exception&) {
-        return std::nullopt;
-    }
-}
-
 } // namespace
 
 std::optional<std::string> writeCompact(const nlohmann::json& value)
 {
-    return write(value, -1);
-}
-
-std::optional<std::string> writePretty(const nlohmann::json& value)
-{
-    return write(value, 2);
+    try {
+        return escapeSlashes(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict));
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
 }
 
 } // namespace corvane::json

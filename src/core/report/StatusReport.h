@@ -31,12 +31,27 @@ struct Facts {
     std::optional<Challenge> challenge;
 };
 
-// The report's five data members, and "nonce" and "origin" for a challenge.
-nlohmann::json build(const Facts& facts);
+// A report as served: its facts and, when the key store could sign them,
+// the signature and the public key that verifies it.
+struct Report {
+    Facts facts;
+    std::optional<std::string> signature;
+    std::optional<std::string> publicKey;
+};
 
-// The exact bytes that get signed: the data members written compactly.
-// Works on a served document too, since "signature" and "public_key" are left out.
-std::optional<std::string> signedPayload(const nlohmann::json& report);
+// The exact bytes that get signed: the data members ("nonce" and "origin"
+// too, for a challenge) compact, keys sorted at every level, UTF-8 written as
+// itself, quotes, backslashes and control characters escaped as JSON
+// requires, and every "/" as "\/". Written directly, without a JSON tree,
+// since every report pays for it. None when a text is not UTF-8.
+std::optional<std::string> signedPayload(const Facts& facts);
+
+// The served document: every member, sorted, indented, "/" as "\/".
+std::optional<std::string> servedDocument(const Report& report);
+
+// The same signed bytes rebuilt from a served document, as a verifier does:
+// every member but "signature" and "public_key".
+std::optional<std::string> signedPayload(const nlohmann::json& served);
 
 // Seconds since 1970, truncated toward zero.
 std::int64_t currentTimestamp();
