@@ -56,6 +56,10 @@ std::size_t sequenceLength(std::string_view s, std::size_t i)
 bool isValid(std::string_view bytes)
 {
     for (std::size_t i = 0; i < bytes.size();) {
+        if (static_cast<std::uint8_t>(bytes[i]) < 0x80) {
+            ++i; // the usual case, without the sequence rules
+            continue;
+        }
         const std::size_t length = sequenceLength(bytes, i);
         if (length == 0)
             return false;
