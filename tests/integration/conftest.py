@@ -1,11 +1,10 @@
-"""Runs the real agent binary inside the test's private network namespace.
-
-Every test file runs under run-in-namespace, so port 12180 is free here and
-nothing reaches the host's network. Each agent gets a throwaway HOME and XDG
-folders, and bus addresses that lead nowhere unless a test brings its own
-fake services. The payload rule and the signer below are the independent
-oracle: Python's json and python-cryptography, not the agent's code.
-"""
+# Runs the real agent binary inside the test's private network namespace.
+#
+# Every test file runs under run-in-namespace, so port 12180 is free here and
+# nothing reaches the host's network. Each agent gets a throwaway HOME and XDG
+# folders, and bus addresses that lead nowhere unless a test brings its own
+# fake services. The payload rule and the signer below are the independent
+# oracle: Python's json and python-cryptography, not the agent's code.
 import base64
 import json
 import os
@@ -109,9 +108,6 @@ class Agent:
             assert text in self.lines[start:], f"no line {text!r}; stdout: {self.lines}; stderr: {self.stderr}"
         return self.lines.index(text, start)
 
-    def alive(self):
-        return self.proc is not None and self.proc.poll() is None
-
     def stop(self, sig=signal.SIGTERM):
         """Ends the agent; returns its exit status. Fails on any sanitizer report."""
         if self.proc is None:
@@ -163,9 +159,7 @@ def split_answer(answer):
 
 @pytest.fixture
 def home(tmp_path):
-    path = tmp_path / "home"
-    path.mkdir()
-    return path
+    return tmp_path
 
 
 @pytest.fixture

@@ -42,7 +42,6 @@ def agent(module_agent):
     (b"OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n", None),
     (b"GET /?nonce=short HTTP/1.1\r\n\r\n", b"400 Bad Request"),
     (b"GET / HTTP/1.1\r\nHost: rebound.example:12180\r\n\r\n", b"403 Forbidden"),
-    (b"POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}", b"200 OK"),
 ])
 def test_answers_on_the_wire(agent, request_bytes, status):
     answer = exchange(request_bytes)
@@ -82,18 +81,6 @@ def test_one_read_of_at_most_64_KiB_and_the_answer_arrives_whole(agent):
         assert s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) == 0
 
 
-def test_requests_that_are_empty_or_not_utf8_get_no_answer(agent):
-    before = len(agent.lines)
-    for data in (b"GET / HTTP/1.1\r\n\xff\r\n\r\n", b"\xc0\xaf", b""):
-        with connect() as s:
-            if data:
-                s.sendall(data)
-            else:
-                s.shutdown(socket.SHUT_WR)
-            assert read_to_end(s) == b""  # closed at once, long before the idle time-out
-    assert agent.lines[before:] == []
-
-
 def test_slow_readers_get_everything_and_stuck_ones_are_let_go(agent):
     origin = b"https://" + b"o" * 60000
     request = b"OPTIONS / HTTP/1.1\r\nOrigin: " + origin + b"\r\n\r\n"
@@ -114,15 +101,12 @@ def test_slow_readers_get_everything_and_stuck_ones_are_let_go(agent):
     wait_until(lambda: descriptors(agent) == open_before, "the agent to let go of both")
 
 
-def test_clients_that_leave_early_or_idle(agent):
+def test_idle_clients_are_let_go_after_30_seconds(agent):
     open_before = descriptors(agent)
-    with connect() as s:  # gone before the answer
-        s.sendall(b"GET / HTTP/1.1\r\n\r\n")
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
     with connect() as s:  # sends nothing at all
         s.settimeout(45)
         started = time.monotonic()
         assert read_to_end(s) == b""
         assert 29 <= time.monotonic() - started < 40
-    wait_until(lambda: descriptors(agent) == open_before, "the agent to let go of them")
+    wait_until(lambda: descriptors(agent) == open_before, "the agent to let go of it")
     assert exchange(b"OPTIONS / HTTP/1.1\r\n\r\n") == PREFLIGHT

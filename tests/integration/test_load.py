@@ -7,45 +7,41 @@ import time
 
 import pytest
 
-from conftest import PORT, exchange, read_to_end, split_answer, wait_until
+from conftest import PORT, exchange, split_answer, wait_until
 from test_bridge import PREFLIGHT, descriptors
 
+RESET = b"\x01\x00\x00\x00\x00\x00\x00\x00"  # SO_LINGER on, 0 s: close with a reset
 
-def one_request(kind, rng):
+
+def one_request(rng):
+    kind = rng.choice(["preflight"] * 8 + ["report"] * 4 + ["garbage", "not-utf8", "vanish"])
     if kind == "preflight":
         assert exchange(b"OPTIONS / HTTP/1.1\r\nHost: localhost\r\n\r\n") == PREFLIGHT
-    elif kind in ("report", "garbage"):
-        request = b"GET / HTTP/1.1\r\nOrigin: https://load.example\r\n\r\n" if kind == "report" else \
-            bytes(rng.randrange(32, 127) for _ in range(rng.randrange(1, 200)))
-        head, body = split_answer(exchange(request))
-        assert head.startswith(b"HTTP/1.1 200 OK\r\n") and f"Content-Length: {len(body)}\r\n".encode() in head
     elif kind == "not-utf8":
         assert exchange(b"GET /\xff\xfe HTTP/1.1\r\n\r\n") == b""
     elif kind == "vanish":
         with socket.create_connection(("127.0.0.1", PORT), timeout=30) as s:
-            if rng.random() < 0.5:
-                s.sendall(b"GET / HT")
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            s.sendall(b"GET / HT"[:rng.randrange(9)])
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, RESET)
+    else:
+        request = bytes(rng.randrange(32, 127) for _ in range(rng.randrange(1, 200))) if kind == "garbage" \
+            else b"GET / HTTP/1.1\r\nOrigin: https://load.example\r\n\r\n"
+        head, body = split_answer(exchange(request))
+        assert head.startswith(b"HTTP/1.1 200 OK\r\n") and f"Content-Length: {len(body)}\r\n".encode() in head
 
 
 def test_many_clients_with_mixed_requests(agent):
-    one_request("report", random.Random(0))  # Qt and D-Bus open a few descriptors on first use
+    exchange(b"GET / HTTP/1.1\r\n\r\n")  # Qt and D-Bus open a few descriptors on first use
     time.sleep(0.5)
-    before = descriptors(agent)
-    kinds = ["preflight"] * 8 + ["report"] * 4 + ["garbage", "not-utf8", "vanish"]
-    failures, counter, lock = [], iter(range(20_000)), threading.Lock()
+    before, failures, left = descriptors(agent), [], iter(range(20_000))
 
     def client(seed):
         rng = random.Random(seed)
-        while True:
-            with lock:
-                if next(counter, None) is None:
-                    return
-            kind = rng.choice(kinds)
+        while next(left, None) is not None:
             try:
-                one_request(kind, rng)
+                one_request(rng)
             except Exception as error:  # noqa: BLE001 - collected and reported below
-                failures.append(f"{kind}: {error!r}")
+                failures.append(repr(error))
 
     threads = [threading.Thread(target=client, args=(n,)) for n in range(64)]
     for t in threads:
@@ -61,21 +57,19 @@ def test_flood_beyond_the_descriptor_limit(start_agent, limit):
     # At 80 descriptors accepting itself runs out; at 200 the agent's own cap holds first.
     agent = start_agent(prefix=["prlimit", f"--nofile={limit}:{limit}", "--"])
     flood = [socket.socket() for _ in range(2 * limit)]
-    try:
-        for s in flood:
-            s.setblocking(False)
-            s.connect_ex(("127.0.0.1", PORT))
-        time.sleep(1)
-        spent = cpu_seconds(agent.proc.pid)
-        time.sleep(2)
-        assert cpu_seconds(agent.proc.pid) - spent < 0.5, "the agent spins while flooded"
-    finally:
-        for s in flood:
-            s.close()
-    wait_until(lambda: try_preflight() == PREFLIGHT, "the agent to serve again")
+    for s in flood:
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", PORT))
+    time.sleep(2)  # past the second for which the kernel holds back clients that send nothing
+    spent = cpu_seconds(agent.proc.pid)
+    time.sleep(2)
+    assert cpu_seconds(agent.proc.pid) - spent < 0.5, "the agent spins while flooded"
+    for s in flood:
+        s.close()
+    wait_until(lambda: preflight_or_none() == PREFLIGHT, "the agent to serve again")
 
 
-def try_preflight():
+def preflight_or_none():
     try:
         return exchange(b"OPTIONS / HTTP/1.1\r\n\r\n", timeout=2)
     except OSError:
@@ -95,6 +89,6 @@ def test_taken_port_is_reported_and_the_agent_lives_on(start_agent, family, addr
         squatter.listen()
         agent = start_agent(wait_ready=False)
         agent.wait_for_line("Current Location Authorization Status: 3")
-        assert [line for line in agent.lines if line.startswith(("Bridge", "Corvane Bridge"))] == [
+        assert [line for line in agent.lines if "Bridge" in line] == [
             "Bridge failed: The bound address is already in use"]
-        assert agent.alive()
+        assert agent.proc.poll() is None

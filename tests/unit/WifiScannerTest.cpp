@@ -29,51 +29,38 @@ std::string warning(int status)
     return "WARNING: Location authorization is " + std::to_string(status) + ". WiFi details will be REDACTED by macOS.";
 }
 
-struct Scan {
-    std::int32_t status;
-    std::optional<std::string> interface;
-    WifiScanResult result;
-    Lines lines;
-    std::vector<std::string> ssids; // in the order returned
-};
-
 } // namespace
 
-TEST(WifiScanner, ScanStatesTheirLinesAndOrder)
+TEST(WifiScanner, ScansStrongestFirstAfterTheirWarning)
 {
     const WifiObservation withheld{std::nullopt, std::nullopt, -61, std::nullopt};
-    WifiScanResult networks;
-    networks.networks = {{"a", "1", -40, 6}, {"b", "2", -80, 6}, {"c", "3", -55, 6}, withheld, {"d", "4", -55, 6}};
-    WifiScanResult failed = WifiScanResult::failure("Did not receive a reply.");
-    failed.networks = networks.networks;
-    const Scan cases[] = {
-        // Strongest first; ties keep the scan's order; nothing is merged; a withheld name is "Unknown".
-        {3, "wlan0", networks, {}, {"a", "c", "d", "Unknown", "b"}},
-        // Every status but 3 warns first, and the scan goes ahead.
-        {0, "wlan0", networks, {warning(0)}, {"a", "c", "d", "Unknown", "b"}},
-        {4, "wlan0", networks, {warning(4)}, {"a", "c", "d", "Unknown", "b"}},
-        {2, std::nullopt, networks, {warning(2), "No WiFi interface found."}, {}},
-        {3, "wlan0", failed, {"Scan failed: Did not receive a reply."}, {}},
-        {3, "wlan0", WifiScanResult::failure(""), {"Scan failed: Unknown"}, {}},
-        {1, "wlan0", {}, {warning(1)}, {}},
+    WifiScanResult seen, failed = WifiScanResult::failure("Did not receive a reply.");
+    seen.networks =
+        failed.networks = {{"a", "1", -40, 6}, {"b", "2", -80, 6}, {"c", "3", -55, 6}, withheld, {"d", "4", -55, 6}};
+    // Ties keep the scan's order; nothing is merged; what is withheld takes its fallback.
+    const std::vector<std::string> sorted = {"a", "c", "d", "Unknown", "b"};
+    const std::tuple<std::int32_t, WifiScanResult, Lines, std::vector<std::string>> cases[] = {
+        {3, seen, {}, sorted},
+        {4, seen, {warning(4)}, sorted}, // every status but 3 warns, and the scan goes ahead
+        {1, {}, {warning(1)}, {}},
+        {3, failed, {"Scan failed: Did not receive a reply."}, {}},
+        {3, WifiScanResult::failure(""), {"Scan failed: Unknown"}, {}},
     };
-    for (const Scan& c : cases) {
+    for (const auto& [status, result, lines, ssids] : cases) {
         auto backend = std::make_shared<fakes::FakeWifiBackend>();
         auto authorization = std::make_shared<fakes::FakeLocationAuthorization>();
-        backend->interface = c.interface;
-        backend->scanResult = c.result;
-        authorization->status = c.status;
+        backend->scanResult = result;
+        authorization->status = status;
         WifiScanner scanner(backend, authorization);
         std::vector<WifiNetwork> found;
-        EXPECT_EQ(linesOf([&] { found = scanner.scanNetworks(); }), c.lines);
-        std::vector<std::string> ssids;
+        EXPECT_EQ(linesOf([&] { found = scanner.scanNetworks(); }), lines);
+        std::vector<std::string> names;
         for (const WifiNetwork& network : found)
-            ssids.push_back(network.ssid);
-        EXPECT_EQ(ssids, c.ssids);
+            names.push_back(network.ssid);
+        EXPECT_EQ(names, ssids);
         if (!found.empty()) {
-            EXPECT_EQ(found[3].bssid, "00:00:00:00:00:00");
-            EXPECT_EQ(found[3].signalStrength, -61);
-            EXPECT_EQ(found[3].channel, 0);
+            EXPECT_EQ(std::tie(found[3].bssid, found[3].signalStrength, found[3].channel),
+                std::make_tuple("00:00:00:00:00:00", -61, 0));
         }
     }
 }
@@ -96,13 +83,11 @@ TEST(WifiScanner, CurrentNetworkPermissionRequestsAndChanges)
     EXPECT_EQ(scanner->currentNetwork(), std::nullopt);
 
     // Only an undecided status asks, once per call.
-    const std::pair<std::int32_t, Lines> requests[] = {
-        {0, {"Current Location Authorization Status: 0", "Requesting location authorization..."}},
-        {2, {"Current Location Authorization Status: 2"}},
-        {4, {"Current Location Authorization Status: 4"}},
-    };
-    for (const auto& [status, lines] : requests) {
+    for (const std::int32_t status : {0, 2, 4}) {
         authorization->status = status;
+        Lines lines{"Current Location Authorization Status: " + std::to_string(status)};
+        if (status == 0)
+            lines.push_back("Requesting location authorization...");
         EXPECT_EQ(linesOf([&] { scanner->requestAuthorization(); }), lines);
     }
     EXPECT_EQ(authorization->requests, 1);
