@@ -27,10 +27,6 @@ TrayItem::TrayItem(QObject* parent)
     , m_watcher(kWatcherService, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForRegistration)
     , m_xembed(XEmbedTray::create())
 {
-    m_menu.addAction(tr("Check Status..."), this, &TrayItem::checkStatusTriggered);
-    m_menu.addSeparator();
-    m_menu.addAction(tr("Quit Corvane"), this, &TrayItem::quitTriggered);
-
     // Qt settles once, at the first tray icon, whether the panel speaks D-Bus;
     // creating the icon before a watcher exists would rule it out for good.
     connect(&m_watcher, &QDBusServiceWatcher::serviceRegistered, this, &TrayItem::show);
@@ -71,13 +67,19 @@ void TrayItem::show()
         return;
     m_xembedDelay.stop();
     m_xembed.reset();
+    // Made only now: a menu loads the style and the fonts, which an agent
+    // without any panel (a headless session) never needs.
+    m_menu = std::make_unique<QMenu>();
+    m_menu->addAction(tr("Check Status..."), this, &TrayItem::checkStatusTriggered);
+    m_menu->addSeparator();
+    m_menu->addAction(tr("Quit Corvane"), this, &TrayItem::quitTriggered);
     m_icon = std::make_unique<QSystemTrayIcon>(QIcon(QStringLiteral(":/icons/com.corvane.Agent.svg")));
     m_icon->setToolTip(tr("Corvane Compliance"));
-    m_icon->setContextMenu(&m_menu);
+    m_icon->setContextMenu(m_menu.get());
     // A left click (activation) opens the same menu as a right click.
     connect(m_icon.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
-            m_menu.popup(QCursor::pos());
+            m_menu->popup(QCursor::pos());
     });
     m_icon->show();
 }

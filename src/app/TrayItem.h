@@ -33,7 +33,7 @@ private:
     void show();
     void showInXEmbedTray();
 
-    QMenu m_menu;
+    std::unique_ptr<QMenu> m_menu;
     std::unique_ptr<QSystemTrayIcon> m_icon;
     QDBusServiceWatcher m_watcher;
     std::unique_ptr<XEmbedTray> m_xembed;
