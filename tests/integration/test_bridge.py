@@ -35,7 +35,12 @@ def agent(module_agent):
         f.write("4096 4096 4096")
     exchange(b"OPTIONS / HTTP/1.1\r\n\r\n")  # what the agent opens on first use is not per connection
     time.sleep(0.5)
+    module_agent.idle_descriptors = descriptors(module_agent)
     return module_agent
+
+
+def let_go(agent):
+    wait_until(lambda: descriptors(agent) == agent.idle_descriptors, "the agent to close every connection")
 
 
 @pytest.mark.parametrize("request_bytes,status", [
@@ -84,7 +89,6 @@ def test_one_read_of_at_most_64_KiB_and_the_answer_arrives_whole(agent):
 def test_slow_readers_get_everything_and_stuck_ones_are_let_go(agent):
     origin = b"https://" + b"o" * 60000
     request = b"OPTIONS / HTTP/1.1\r\nOrigin: " + origin + b"\r\n\r\n"
-    open_before = descriptors(agent)
     stuck, slow = connect(rcvbuf=4096), connect(rcvbuf=4096)
     stuck.sendall(request)
     slow.sendall(request)
@@ -98,15 +102,14 @@ def test_slow_readers_get_everything_and_stuck_ones_are_let_go(agent):
     with pytest.raises(ConnectionResetError):
         read_to_end(stuck)
     stuck.close(), slow.close()
-    wait_until(lambda: descriptors(agent) == open_before, "the agent to let go of both")
+    let_go(agent)
 
 
 def test_idle_clients_are_let_go_after_30_seconds(agent):
-    open_before = descriptors(agent)
     with connect() as s:  # sends nothing at all
         s.settimeout(45)
         started = time.monotonic()
         assert read_to_end(s) == b""
         assert 29 <= time.monotonic() - started < 40
-    wait_until(lambda: descriptors(agent) == open_before, "the agent to let go of it")
+    let_go(agent)
     assert exchange(b"OPTIONS / HTTP/1.1\r\n\r\n") == PREFLIGHT

@@ -4,6 +4,7 @@
 #include "text/Text.h"
 #include "text/Utf8.h"
 
+#include <array>
 #include <charconv>
 #include <cstdint>
 
@@ -49,21 +50,34 @@ bool startsWithName(std::string_view line, std::string_view lowerCaseName)
     return true;
 }
 
-// The trimmed rest of the first line, header and body alike, that starts
-// with name; none when no line does.
-std::optional<std::string_view> firstLineValue(std::string_view request, std::string_view lowerCaseName)
+// For each name, the trimmed rest of the first line, header and body alike,
+// that starts with it; none when no line does. One pass for all names.
+template <std::size_t N>
+std::array<std::optional<std::string_view>, N> firstLineValues(
+    std::string_view request, const std::array<std::string_view, N>& lowerCaseNames)
 {
-    std::size_t start = 0;
-    while (start <= request.size()) {
+    std::array<std::optional<std::string_view>, N> values;
+    for (std::size_t start = 0, found = 0; start <= request.size() && found < N;) {
         std::size_t end = request.find(kLineEnd, start);
         if (end == std::string_view::npos)
             end = request.size();
         const std::string_view line = request.substr(start, end - start);
-        if (startsWithName(line, lowerCaseName))
-            return text::trim(line.substr(lowerCaseName.size()));
+        for (std::size_t i = 0; i < N; ++i) {
+            if (!values[i] && startsWithName(line, lowerCaseNames[i])) {
+                values[i] = text::trim(line.substr(lowerCaseNames[i].size()));
+                ++found;
+            }
+        }
         start = end + kLineEnd.size();
     }
-    return std::nullopt;
+    return values;
+}
+
+std::string originValue(std::optional<std::string_view> value)
+{
+    if (!value || hasControlCharacter(*value))
+        return std::string(kAnyOrigin);
+    return std::string(*value);
 }
 
 bool isNonceCharacter(char c)
@@ -95,11 +109,12 @@ Request parseRequest(std::string_view bytes)
     Request request;
     if (bytes.empty() || !utf8::isValid(bytes))
         return request;
-    if (const std::optional<std::string_view> host = firstLineValue(bytes, kHostName); host && !isLoopbackHost(*host)) {
+    const auto [host, origin] = firstLineValues<2>(bytes, {kHostName, kOriginName});
+    if (host && !isLoopbackHost(*host)) {
         request.kind = Request::Kind::foreignHost;
         return request;
     }
-    request.origin = extractOrigin(bytes);
+    request.origin = originValue(origin);
     if (extractMethod(bytes) == "OPTIONS") {
         request.kind = Request::Kind::preflight;
         return request;
@@ -113,10 +128,7 @@ Request parseRequest(std::string_view bytes)
 
 std::string extractOrigin(std::string_view request)
 {
-    const std::optional<std::string_view> value = firstLineValue(request, kOriginName);
-    if (!value || hasControlCharacter(*value))
-        return std::string(kAnyOrigin);
-    return std::string(*value);
+    return originValue(firstLineValues<1>(request, {kOriginName})[0]);
 }
 
 bool isLoopbackHost(std::string_view host)
@@ -136,9 +148,9 @@ bool isComplete(std::string_view request)
     if (headerEnd == std::string_view::npos)
         return false;
     const std::string_view header = request.substr(0, headerEnd + kLineEnd.size());
-    if (firstLineValue(header, "transfer-encoding:"))
+    const auto [encoding, length] = firstLineValues<2>(header, {"transfer-encoding:", "content-length:"});
+    if (encoding)
         return false;
-    const std::optional<std::string_view> length = firstLineValue(header, "content-length:");
     if (!length)
         return true;
     std::size_t announced = 0;

@@ -10,19 +10,18 @@ constexpr std::array<std::string_view, 18> kWhitespace = {"\t", " ", "\xC2\xA0",
     "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87",
     "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
 
-std::size_t leadingWhitespace(std::string_view s)
+// The length of the separator s starts (or, backwards, ends) with, or 0.
+std::size_t separatorAt(std::string_view s, bool atEnd)
 {
+    if (s.empty())
+        return 0;
+    const char edge = atEnd ? s.back() : s.front();
+    if (edge == ' ' || edge == '\t')
+        return 1;
+    if (static_cast<unsigned char>(edge) < 0x80)
+        return 0; // the usual case: every other separator is a multi-byte sequence
     for (std::string_view w : kWhitespace) {
-        if (s.starts_with(w))
-            return w.size();
-    }
-    return 0;
-}
-
-std::size_t trailingWhitespace(std::string_view s)
-{
-    for (std::string_view w : kWhitespace) {
-        if (s.ends_with(w))
+        if (atEnd ? s.ends_with(w) : s.starts_with(w))
             return w.size();
     }
     return 0;
@@ -32,13 +31,9 @@ std::size_t trailingWhitespace(std::string_view s)
 
 std::string_view trim(std::string_view s)
 {
-    // Every separator but tab and space starts with a byte above ASCII.
-    const auto plain = [](char c) { return static_cast<unsigned char>(c) < 0x80 && c != ' ' && c != '\t'; };
-    if (!s.empty() && plain(s.front()) && plain(s.back()))
-        return s;
-    while (std::size_t n = leadingWhitespace(s))
+    while (std::size_t n = separatorAt(s, false))
         s.remove_prefix(n);
-    while (std::size_t n = trailingWhitespace(s))
+    while (std::size_t n = separatorAt(s, true))
         s.remove_suffix(n);
     return s;
 }
