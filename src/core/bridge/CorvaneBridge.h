@@ -36,7 +36,7 @@ class CorvaneBridge final : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr quint16 port = 12180;
+    static constexpr quint16 port = 12180; // NOLINT(readability-identifier-naming): the name callers know
 
     explicit CorvaneBridge(QObject* parent = nullptr);
     CorvaneBridge(BridgeServices services, QObject* parent = nullptr);

@@ -6,7 +6,7 @@ namespace corvane {
 namespace {
 
 // One thread only: the Qt event loop's.
-LogCapture* g_capture = nullptr;
+LogCapture* activeCapture = nullptr;
 
 } // namespace
 
@@ -15,19 +15,19 @@ void logLine(std::string_view text)
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    if (g_capture)
-        g_capture->m_lines.emplace_back(text);
+    if (activeCapture)
+        activeCapture->m_lines.emplace_back(text);
 }
 
 LogCapture::LogCapture()
-    : m_outer(g_capture)
+    : m_outer(activeCapture)
 {
-    g_capture = this;
+    activeCapture = this;
 }
 
 LogCapture::~LogCapture()
 {
-    g_capture = m_outer;
+    activeCapture = m_outer;
 }
 
 } // namespace corvane

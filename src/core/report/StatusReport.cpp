@@ -72,7 +72,7 @@ private:
     {
         if (m_pretty) {
             m_text += '\n';
-            m_text.append(2 * m_depth, ' ');
+            m_text.append(2 * static_cast<std::size_t>(m_depth), ' ');
         }
     }
 

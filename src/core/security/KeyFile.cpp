@@ -15,7 +15,7 @@ namespace corvane {
 namespace {
 
 // A P-256 key in PEM is about 240 bytes; a file far bigger is not a key.
-constexpr std::size_t kMaxKeyFileSize = 64 * 1024;
+constexpr std::size_t kMaxKeyFileSize = std::size_t{64} * 1024;
 constexpr mode_t kFolderMode = 0700;
 // Writing, flushing and linking a key takes milliseconds; a temporary file
 // this old was left by a process that died.

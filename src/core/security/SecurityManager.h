@@ -19,7 +19,8 @@ public:
     using PrivateKey = OpenSslPtr<EVP_PKEY, EVP_PKEY_free>;
 
     // Names the key file. It must never change: a new name means a new device identity.
-    static constexpr std::string_view tag = "com.corvane.compliance.agent.device-key.signingKey";
+    static constexpr std::string_view tag = // NOLINT(readability-identifier-naming): the name callers know
+        "com.corvane.compliance.agent.device-key.signingKey";
 
     // Keeps the key in $XDG_DATA_HOME/corvane/ (default ~/.local/share/corvane/).
     SecurityManager();
