@@ -126,11 +126,6 @@ Request parseRequest(std::string_view bytes)
     return request;
 }
 
-std::string extractOrigin(std::string_view request)
-{
-    return originValue(firstLineValues<1>(request, {kOriginName})[0]);
-}
-
 bool isLoopbackHost(std::string_view host)
 {
     std::string name;

@@ -26,17 +26,15 @@ struct Request {
     };
 
     Kind kind = Kind::dropped;
-    std::string origin;               // what Access-Control-Allow-Origin grants
+    // What Access-Control-Allow-Origin grants: the value of the first line, header or body,
+    // that starts with "origin:" in any case, trimmed; "*" when there is none, or when the
+    // value holds a control character that would split the answer if echoed into a header.
+    std::string origin;
     std::optional<std::string> nonce; // a status request's challenge
     std::string problem;              // why the nonce is malformed
 };
 
 Request parseRequest(std::string_view bytes);
-
-// The value of the first line that starts with "origin:" in any case, trimmed;
-// "*" when there is none, or when the value holds a control character that
-// would split the answer if echoed into a header.
-std::string extractOrigin(std::string_view request);
 
 // The first line's text before its first space.
 std::string extractMethod(std::string_view request);
