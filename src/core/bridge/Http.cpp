@@ -102,6 +102,17 @@ std::string nonceProblem(std::string_view value)
     return {};
 }
 
+// A JSON body with the CORS grants, so that the page that asked can read it.
+std::string jsonAnswer(std::string_view status, std::string_view body, std::string_view origin)
+{
+    Response response;
+    response.status = status;
+    response.contentType = kJsonType;
+    response.allowOrigin = origin;
+    response.body = body;
+    return response.serialize();
+}
+
 } // namespace
 
 Request parseRequest(std::string_view bytes)
@@ -243,25 +254,12 @@ std::string buildPreflightResponse(std::string_view origin)
 
 std::string buildJSONResponse(std::optional<std::string_view> document, std::string_view origin)
 {
-    if (!document)
-        return buildInternalErrorResponse();
-    Response response;
-    response.status = "200 OK";
-    response.contentType = kJsonType;
-    response.allowOrigin = origin;
-    response.body = document;
-    return response.serialize();
+    return document ? jsonAnswer("200 OK", *document, origin) : buildInternalErrorResponse();
 }
 
 std::string buildBadRequestResponse(std::string_view problem, std::string_view origin)
 {
-    const std::string body = json::writeCompact({{"error", problem}}).value_or("{}");
-    Response response;
-    response.status = "400 Bad Request";
-    response.contentType = kJsonType;
-    response.allowOrigin = origin;
-    response.body = body;
-    return response.serialize();
+    return jsonAnswer("400 Bad Request", json::writeCompact({{"error", problem}}).value_or("{}"), origin);
 }
 
 std::string buildForbiddenResponse()
