@@ -6,7 +6,7 @@
 using namespace corvane;
 using Kind = WifiCodingError::Kind;
 
-TEST(WifiNetwork, DecodingNeedsEveryKeyWithItsTypeAndRoundTrips)
+TEST(WifiNetwork, DecodingNeedsEveryKeyWithItsType)
 {
     const nlohmann::json full = {{"ssid", "Caf\xC3\xA9/5G"}, {"bssid", "b"}, {"signalStrength", -67}, {"channel", 149}};
     auto with = [&](const char* key, nlohmann::json value) {
