@@ -1,20 +1,11 @@
 // Request bytes to answer bytes: parsing, origin handling, answer framing.
+#include "Check.h"
 #include "bridge/Http.h"
 #include "json/JsonWriter.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -180,11 +180,3 @@ def start_agent(home):
 @pytest.fixture
 def agent(start_agent):
     return start_agent()
-
-
-@pytest.fixture(scope="module")
-def module_agent(tmp_path_factory):
-    """One agent for a whole module whose cases change nothing in it."""
-    started = Agent(tmp_path_factory.mktemp("home"))
-    yield started.start()
-    started.stop()

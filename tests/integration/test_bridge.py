@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import PORT, exchange, read_to_end, split_answer, wait_until
+from conftest import PORT, Agent, exchange, read_to_end, split_answer, wait_until
 
 PREFLIGHT = (b"HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\n"
              b"Access-Control-Allow-Methods: GET, OPTIONS\r\nAccess-Control-Allow-Headers: Content-Type\r\n"
@@ -29,14 +29,16 @@ def connect(host="127.0.0.1", rcvbuf=None):
 
 
 @pytest.fixture(scope="module")
-def agent(module_agent):
-    # Small send buffers, so that a large answer is taken by the client in pieces.
+def agent(tmp_path_factory):
+    """One agent for the module, with small send buffers so that a large answer is taken in pieces."""
     with open("/proc/sys/net/ipv4/tcp_wmem", "w") as f:
         f.write("4096 4096 4096")
+    started = Agent(tmp_path_factory.mktemp("home")).start()
     exchange(b"OPTIONS / HTTP/1.1\r\n\r\n")  # what the agent opens on first use is not per connection
     time.sleep(0.5)
-    module_agent.idle_descriptors = descriptors(module_agent)
-    return module_agent
+    started.idle_descriptors = descriptors(started)
+    yield started
+    started.stop()
 
 
 def let_go(agent):

@@ -1,4 +1,5 @@
 #include "shell/LoginItem.h"
+#include "Files.h"
 
 #include <gtest/gtest.h>
 
@@ -9,16 +10,6 @@
 
 using namespace corvane;
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string read(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-} // namespace
 
 TEST(LoginItem, ExecArgumentsAreQuotedAsDesktopEntriesRequire)
 {
@@ -48,7 +39,7 @@ TEST(LoginItem, AnEntryThePersonTurnedOffIsLeftAlone)
         fs::create_directories(folder / "autostart");
         std::ofstream(item.entryPath(), std::ios::binary | std::ios::trunc) << entry;
         EXPECT_TRUE(item.registerAtLogin());
-        const std::string now = read(item.entryPath());
+        const std::string now = testfiles::read(item.entryPath());
         EXPECT_EQ(now == entry, off);
         if (!off) {
             EXPECT_NE(now.find("\nExec=/usr/bin/corvane-agent\n"), std::string::npos);
