@@ -4,6 +4,7 @@
 
 #include <QApplication>
 
+#include <csignal>
 #include <sys/resource.h>
 
 namespace {
@@ -40,6 +41,7 @@ void raiseDescriptorLimit()
 int main(int argc, char* argv[])
 {
     corvane::TerminationSignals::block();
+    std::signal(SIGPIPE, SIG_IGN); // a log reader that went away must not end the agent
     allowHeadlessStart();
     raiseDescriptorLimit();
 

@@ -81,13 +81,14 @@ class Agent:
         self.env.update(env or {})
         self.env = {k: v for k, v in self.env.items() if v is not None}
         self.lines, self._stderr = [], []
+        self.reading, self.hung_up = threading.Event(), False  # stdout is read while reading is set
+        self.reading.set()
 
     def start(self, wait_ready=True, timeout=10):
         self.proc = subprocess.Popen([*self.prefix, AGENT], env=self.env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         for stream, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self._stderr)):
-            threading.Thread(target=lambda: sink.extend(raw.decode(errors="replace").rstrip("\n") for raw in stream),
-                             daemon=True).start()
+            threading.Thread(target=self._collect, args=(stream, sink), daemon=True).start()
         if wait_ready:
             try:
                 self.wait_for_line(READY_LINE, timeout)
@@ -95,6 +96,15 @@ class Agent:
                 self.stop()  # never leave an agent behind that did not come up
                 raise
         return self
+
+    def _collect(self, stream, sink):
+        for raw in stream:
+            if sink is self.lines:
+                self.reading.wait()
+                if self.hung_up:  # closes stdout for good at the next line
+                    break
+            sink.append(raw.decode(errors="replace").rstrip("\n"))
+        stream.close()
 
     @property
     def stderr(self):

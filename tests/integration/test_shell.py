@@ -1,19 +1,22 @@
 """The agent as a person meets it: in a panel, its menu and status window,
 without a display, at signals, and its login item."""
+import fcntl
 import os
+import re
 import signal
 import socket
 import subprocess
 
 import pytest
 
-from conftest import AGENT, PORT, READY_LINE, Agent, wait_until
+from conftest import AGENT, PORT, READY_LINE, Agent, exchange, wait_until
 from desktop import ITEM, Desktop
 
 GRANTED = "Current Location Authorization Status: 3"
 STATUS_TITLE = "Corvane Compliance — Wi-Fi Status"
+NO_WIFI = "No WiFi interface found."
 NO_WIFI_DIAGNOSTIC = ["--- Starting WiFi Diagnostic ---", GRANTED, "NOT CURRENTLY CONNECTED TO ANY WIFI",
-                      "---------------------------", "No WiFi interface found.", "No nearby networks found.",
+                      "---------------------------", NO_WIFI, "No nearby networks found.",
                       "--- WiFi Diagnostic Complete ---"]
 
 
@@ -93,6 +96,30 @@ def test_serves_without_a_display_and_ends_cleanly_on_a_signal(start_agent, disp
     assert agent.get_report()["device_id"]
     assert agent.stop(sig) == 0
     assert_port_free()
+
+
+def test_a_log_reader_that_stalls_or_leaves_holds_nothing_up(start_agent):
+    # Without GLib nothing else ignores SIGPIPE for the agent.
+    agent = start_agent({"QT_NO_GLIB": "1"})
+    fcntl.fcntl(agent.proc.stdout, fcntl.F_SETPIPE_SZ, 4096)
+    agent.reading.clear()  # a paused terminal: each report's line soon finds the pipe full
+    reports = 800
+    for _ in range(reports):
+        assert exchange(b"OPTIONS / HTTP/1.1\r\n\r\n", timeout=5).startswith(b"HTTP/1.1 204 ")
+        assert agent.get_report()["connected_network"]["ssid"] == "None"
+    agent.reading.set()
+    wait_until(lambda: any(line.startswith("Log: ") for line in agent.lines), "the count of lost lines")
+    notices = [re.fullmatch(r"Log: (\d+) lines dropped while standard output was not read", line)
+               for line in agent.lines if line.startswith("Log: ")]
+    # Every line whole, and each one either written or counted.
+    assert {line for line in agent.lines if "QT_NO_GLIB" not in line} == {READY_LINE, GRANTED, NO_WIFI, notices[0][0]}
+    assert agent.lines.count(NO_WIFI) + int(notices[0][1]) == reports and len(notices) == 1
+
+    agent.hung_up = True
+    agent.get_report()
+    wait_until(lambda: agent.proc.stdout.closed, "the log reader to leave")
+    agent.get_report()
+    assert agent.stop() == 0
 
 
 def assert_port_free():

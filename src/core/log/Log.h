@@ -6,8 +6,10 @@
 
 namespace corvane {
 
-// Writes one line to standard output and flushes it: the agent runs under a
-// session manager or a test harness that reads a pipe, not a terminal.
+// Writes one line to standard output at once (the agent runs under a session
+// manager or a test harness that reads a pipe) and never waits for its reader:
+// while the reader is behind, lines are dropped whole and counted, and one
+// line says how many once it reads again.
 void logLine(std::string_view text);
 
 // While it lives, also keeps every line logLine writes, so that a caller can
