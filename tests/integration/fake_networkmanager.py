@@ -1,6 +1,6 @@
 # A fake NetworkManager: python-dbusmock's networkmanager template on a bus of its own. On top of the template:
-# a Wi-Fi device's ActiveAccessPoint and LastScan (RequestScan sets it to now, as a finished scan would) and SSIDs
-# as raw bytes, each change announced with PropertiesChanged, which is what libnm reads. The bus outlives
+# a Wi-Fi device's ActiveAccessPoint and LastScan (RequestScan is answered at once, but its scan never ends: LastScan
+# moves only when a test sets it, as a real scan's does seconds later) and SSIDs as raw bytes, each change announced with PropertiesChanged, which is what libnm reads. The bus outlives
 # NetworkManager, which a test can stop() and start() again (empty) or SIGSTOP.
 import os
 import signal
@@ -16,7 +16,6 @@ from conftest import wait_until
 
 NM = "org.freedesktop.NetworkManager"
 WIRELESS = NM + ".Device.Wireless"
-SCANNED = f"self.Set('{WIRELESS}', 'LastScan', dbus.Int64(int(time.clock_gettime(time.CLOCK_BOOTTIME) * 1000)))"
 
 
 def boottime_ms():  # the clock of LastScan
@@ -53,7 +52,7 @@ class FakeNetworkManager:
 
     def add_wifi_device(self, iface, last_scan=None):
         dev = str(self.mock().AddWiFiDevice(iface, iface, 30))
-        self.mock(dev).AddMethod(WIRELESS, "RequestScan", "a{sv}", "", SCANNED)
+        self.mock(dev).AddMethod(WIRELESS, "RequestScan", "a{sv}", "", "")
         self.mock(dev).AddProperties(WIRELESS, {"ActiveAccessPoint": dbus.ObjectPath("/"), "LastScan": dbus.Int64(-1)})
         self.set(dev, WIRELESS, "LastScan", dbus.Int64(boottime_ms() if last_scan is None else last_scan))
         return dev

@@ -14,9 +14,14 @@
 namespace corvane {
 namespace {
 
-// Set on a device while a scan request of ours waits for its answer, so that
-// reports against a slow or hung NetworkManager do not pile requests up.
-constexpr char kScanInFlight[] = "corvane-scan-in-flight";
+// What a device's last scan request of ours found, kept on the device. A scan
+// request is answered at once, but LastScan moves only when the scan ends,
+// seconds later: until then a stale LastScan says nothing new.
+constexpr char kScanAsked[] = "corvane-scan-asked";
+struct ScanAsked {
+    gint64 lastScan;
+    gint64 at;
+};
 
 // libnm runs on GLib's default main context; only Qt's GLib event dispatcher
 // iterates it, and only on the main thread.
@@ -48,20 +53,23 @@ WifiObservation observe(NMAccessPoint* accessPoint)
 void scanAnswered(GObject* device, GAsyncResult* result, gpointer /*unused*/)
 {
     // Refused or failed, a scan changes nothing here: reports list what
-    // NetworkManager knows, and a later one asks again while it is stale.
+    // NetworkManager knows, and ask again once the limit has passed.
     nm_device_wifi_request_scan_finish(NM_DEVICE_WIFI(device), result, nullptr);
-    g_object_set_data(device, kScanInFlight, nullptr);
 }
 
 void requestScanWhenStale(NMDeviceWifi* device)
 {
     // Both on CLOCK_BOOTTIME in milliseconds; -1 means never scanned.
     const gint64 lastScan = nm_device_wifi_get_last_scan(device);
-    if (lastScan >= 0 && nm_utils_get_timestamp_msec() - lastScan <= NetworkManagerBackend::kScanMaxAgeMs)
+    const gint64 now = nm_utils_get_timestamp_msec();
+    const auto* asked = static_cast<const ScanAsked*>(g_object_get_data(G_OBJECT(device), kScanAsked));
+    if (lastScan >= 0 && now - lastScan <= NetworkManagerBackend::kScanMaxAgeMs)
         return;
-    if (g_object_get_data(G_OBJECT(device), kScanInFlight))
+    // Asked already, and neither has that scan ended nor has the limit passed.
+    if (asked && asked->lastScan == lastScan && now - asked->at <= NetworkManagerBackend::kScanMaxAgeMs)
         return;
-    g_object_set_data(G_OBJECT(device), kScanInFlight, GINT_TO_POINTER(1));
+    g_object_set_data_full(G_OBJECT(device), kScanAsked, new ScanAsked{lastScan, now},
+        [](gpointer data) { delete static_cast<ScanAsked*>(data); });
     nm_device_wifi_request_scan_async(device, nullptr, scanAnswered, nullptr);
 }
 

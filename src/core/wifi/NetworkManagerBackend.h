@@ -15,7 +15,8 @@ namespace corvane {
 // no interface.
 class NetworkManagerBackend final : public WifiBackend {
 public:
-    // An older scan than this asks NetworkManager for a fresh one.
+    // An older scan than this asks NetworkManager for a fresh one, and a
+    // request is repeated only once its scan has ended or this much later.
     static constexpr std::int64_t kScanMaxAgeMs = 30000;
     // A system bus that could not be reached (or was lost) is tried again on
     // use, at most this often: a retry timer would wake an idle agent.
