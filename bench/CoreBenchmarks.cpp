@@ -99,6 +99,7 @@ WifiObservation observation(int i)
 // A Wi-Fi survey that answers at once, so that what is left is the agent's own work.
 class StaticWifiBackend final : public WifiBackend {
 public:
+    void whenReady(std::function<void()> ready) override { ready(); }
     std::optional<std::string> defaultInterface() override { return "wlan0"; }
     WifiObservation currentAssociation(const std::string&) override { return observation(0); }
     WifiScanResult scan(const std::string&) override

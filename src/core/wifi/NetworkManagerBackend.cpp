@@ -10,6 +10,11 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+#include <vector>
 
 namespace corvane {
 namespace {
@@ -94,6 +99,15 @@ struct NetworkManagerBackend::Link : std::enable_shared_from_this<Link> {
     bool lost = false;
     std::chrono::steady_clock::time_point nextAttempt;
 
+    // whenReady's callers while a load is under way, oldest first, and the
+    // one timer that ends their wait (or hands them a load that has ended).
+    struct Waiter {
+        std::chrono::steady_clock::time_point by;
+        std::function<void()> ready;
+    };
+    std::deque<Waiter> waiting;
+    QTimer deadline;
+
     // One asynchronous step's view of the link: it may be gone, or have
     // given this attempt up, by the time the step ends.
     struct Attempt {
@@ -108,7 +122,11 @@ struct NetworkManagerBackend::Link : std::enable_shared_from_this<Link> {
         ~Attempt() { g_object_unref(cancellable); }
     };
 
-    Link() = default;
+    Link()
+    {
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, [this] { release(); });
+    }
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
     ~Link() { drop(); }
@@ -121,6 +139,46 @@ struct NetworkManagerBackend::Link : std::enable_shared_from_this<Link> {
         if (!client && !pending && glibRuns && std::chrono::steady_clock::now() >= nextAttempt)
             connect();
         return client;
+    }
+
+    // A load under way: the bus or client still being made, or NetworkManager
+    // back on the bus and its objects not read yet.
+    bool loading() const
+    {
+        return pending || (client && nm_client_get_dbus_name_owner(client) && !nm_client_get_nm_running(client));
+    }
+
+    void wait(std::function<void()> ready)
+    {
+        waiting.push_back({std::chrono::steady_clock::now() + kLoadWait, std::move(ready)});
+        if (!deadline.isActive())
+            deadline.start(kLoadWait);
+    }
+
+    // Looks at the waiters again from the event loop, not inside a libnm or
+    // GIO callback.
+    void settle()
+    {
+        if (!waiting.empty())
+            deadline.start(0);
+    }
+
+    // Hands every waiter the model once its load has ended, else those whose
+    // time is up.
+    void release()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        const bool loaded = !loading();
+        std::vector<std::function<void()>> due;
+        while (!waiting.empty() && (loaded || waiting.front().by <= now)) {
+            due.push_back(std::move(waiting.front().ready));
+            waiting.pop_front();
+        }
+        if (!waiting.empty())
+            deadline.start(std::chrono::ceil<std::chrono::milliseconds>(waiting.front().by - now));
+        // Last: a caller may ask again.
+        for (const std::function<void()>& ready : due)
+            ready();
     }
 
     void connect()
@@ -144,6 +202,8 @@ struct NetworkManagerBackend::Link : std::enable_shared_from_this<Link> {
             g_cancellable_cancel(pending);
             g_clear_object(&pending);
         }
+        if (client)
+            g_signal_handlers_disconnect_by_data(client, this);
         g_clear_object(&client);
         if (bus) {
             g_signal_handler_disconnect(bus, closedHandler);
@@ -160,8 +220,10 @@ struct NetworkManagerBackend::Link : std::enable_shared_from_this<Link> {
         if (!link || !bus) {
             if (bus)
                 g_object_unref(bus);
-            if (link)
+            if (link) {
                 g_clear_object(&link->pending); // tried again on use
+                link->settle();
+            }
             return;
         }
         link->bus = bus;
@@ -182,10 +244,20 @@ struct NetworkManagerBackend::Link : std::enable_shared_from_this<Link> {
             return;
         }
         g_clear_object(&link->pending);
-        if (client)
+        if (client) {
             link->client = NM_CLIENT(client);
-        else
+            // NetworkManager back: its objects are being read until nm-running.
+            g_signal_connect(client, "notify::" NM_CLIENT_NM_RUNNING, G_CALLBACK(loadChanged), link.get());
+            g_signal_connect(client, "notify::" NM_CLIENT_DBUS_NAME_OWNER, G_CALLBACK(loadChanged), link.get());
+        } else {
             link->lost = true; // the bus is of no use without a client
+        }
+        link->settle();
+    }
+
+    static void loadChanged(NMClient* /*client*/, GParamSpec* /*property*/, gpointer data)
+    {
+        static_cast<Link*>(data)->settle();
     }
 
     static void busClosed(GDBusConnection* /*bus*/, gboolean /*peerVanished*/, GError* /*error*/, gpointer data)
@@ -224,6 +296,15 @@ NetworkManagerBackend::NetworkManagerBackend()
 }
 
 NetworkManagerBackend::~NetworkManagerBackend() = default;
+
+void NetworkManagerBackend::whenReady(std::function<void()> ready)
+{
+    m_link->model(); // a lost bus is connected again first
+    if (m_link->loading())
+        m_link->wait(std::move(ready));
+    else
+        ready();
+}
 
 std::shared_ptr<NetworkManagerBackend> NetworkManagerBackend::shared()
 {

@@ -3,6 +3,7 @@
 #include "wifi/WifiObservation.h"
 #include "wifi/WifiScanResult.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,11 @@ namespace corvane {
 class WifiBackend {
 public:
     virtual ~WifiBackend() = default;
+
+    // Calls ready on the main thread, never waiting: at once when the calls
+    // below have what they need, else when the platform has finished loading
+    // it (or given up), but at most about a second later.
+    virtual void whenReady(std::function<void()> ready) = 0;
 
     // The default Wi-Fi interface, or none when the machine has none.
     virtual std::optional<std::string> defaultInterface() = 0;

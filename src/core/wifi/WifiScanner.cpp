@@ -28,6 +28,11 @@ WifiScanner::~WifiScanner()
     m_locationManager->setChangeHandler({});
 }
 
+void WifiScanner::whenReady(std::function<void()> ready)
+{
+    m_client->whenReady(std::move(ready));
+}
+
 void WifiScanner::requestAuthorization()
 {
     const std::int32_t status = m_locationManager->authorizationStatus();

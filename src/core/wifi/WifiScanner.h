@@ -4,6 +4,7 @@
 #include "wifi/WifiBackend.h"
 #include "wifi/WifiNetwork.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -21,6 +22,11 @@ public:
 
     WifiScanner(const WifiScanner&) = delete;
     WifiScanner& operator=(const WifiScanner&) = delete;
+
+    // Calls ready once the Wi-Fi facts below are loaded: at once, or when the
+    // platform's first load after a start or a restart ends, up to a second
+    // later. Never waits.
+    void whenReady(std::function<void()> ready);
 
     void requestAuthorization();
     // No value only when there is no Wi-Fi interface.

@@ -11,6 +11,7 @@ public:
     WifiObservation association;
     WifiScanResult scanResult;
 
+    void whenReady(std::function<void()> ready) override { ready(); }
     std::optional<std::string> defaultInterface() override { return interface; }
     WifiObservation currentAssociation(const std::string&) override { return association; }
     WifiScanResult scan(const std::string&) override { return scanResult; }
