@@ -1,6 +1,7 @@
 """The Wi-Fi members of the report, from a fake NetworkManager the agent keeps a live copy of."""
 import json
 import signal
+import threading
 
 import dbus
 import pytest
@@ -56,10 +57,18 @@ def test_networkmanager_absent_back_gone_and_hung(fake_nm, start_agent):
     assert fake_nm.scan_requests(dev) and not [line for line in agent.lines if line.startswith("Scan failed")]
 
 
-def test_without_glib_one_line_and_no_interface(fake_nm, start_agent):
+@pytest.mark.parametrize("env, hung_for, facts, glib_lines", [
+    ({}, 0.3, CAFE, 0), ({}, 20, GONE, 0),  # waited for, up to a second
+    ({"QT_NO_GLIB": "1"}, 0.3, GONE, 1),
+])
+def test_the_first_report_waits_for_the_first_load_if_there_is_one(fake_nm, start_agent, env, hung_for, facts,
+                                                                    glib_lines):
     cafe(fake_nm)
-    agent = start_agent(env={**fake_nm.env, "QT_NO_GLIB": "1"})
-    assert wifi(agent.get_report()) == GONE and len([ln for ln in agent.lines if "QT_NO_GLIB" in ln]) == 1
+    fake_nm.process.send_signal(signal.SIGSTOP)  # slow to answer the agent's first read
+    agent = start_agent(env={**fake_nm.env, **env})
+    threading.Timer(hung_for, fake_nm.process.send_signal, [signal.SIGCONT]).start()
+    assert wifi(agent.get_report()) == facts
+    assert len([line for line in agent.lines if "QT_NO_GLIB" in line]) == glib_lines
 
 
 @pytest.fixture(scope="module")

@@ -6,6 +6,7 @@
 #include "report/StatusReport.h"
 
 #include <QHostAddress>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTimer>
@@ -164,7 +165,11 @@ void CorvaneBridge::sendStatusReport(const http::Request& request, BridgeConnect
     if (request.nonce)
         challenge = statusreport::Challenge{*request.nonce, request.origin};
     const DeferredAnswer answer = connection.defer();
-    sendJSONResponse(buildStatusReport(std::move(challenge)), request, answer);
+    // Just after a start the Wi-Fi facts may still be loading.
+    m_services.scanner->whenReady([bridge = QPointer(this), request, answer, challenge]() mutable {
+        if (bridge)
+            bridge->sendJSONResponse(bridge->buildStatusReport(std::move(challenge)), request, answer);
+    });
 }
 
 statusreport::Report CorvaneBridge::buildStatusReport(std::optional<statusreport::Challenge> challenge)
