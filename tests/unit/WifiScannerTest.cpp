@@ -42,7 +42,6 @@ TEST(WifiScanner, ScansStrongestFirstAfterTheirWarning)
     const std::tuple<std::int32_t, WifiScanResult, Lines, std::vector<std::string>> cases[] = {
         {3, seen, {}, sorted},
         {4, seen, {warning(4)}, sorted}, // every status but 3 warns, and the scan goes ahead
-        {1, {}, {warning(1)}, {}},
         {3, failed, {"Scan failed: Did not receive a reply."}, {}},
         {3, WifiScanResult::failure(""), {"Scan failed: Unknown"}, {}},
     };
@@ -79,8 +78,6 @@ TEST(WifiScanner, CurrentNetworkPermissionRequestsAndChanges)
     ASSERT_TRUE(current);
     EXPECT_EQ(std::tie(current->ssid, current->bssid, current->signalStrength, current->channel),
         std::make_tuple("Not Connected", "00:00:00:00:00:00", -61, 0));
-    backend->interface.reset();
-    EXPECT_EQ(scanner->currentNetwork(), std::nullopt);
 
     // Only an undecided status asks, once per call.
     for (const std::int32_t status : {0, 2, 4}) {
