@@ -168,6 +168,17 @@ bool catchUp()
     return unfinished.empty();
 }
 
+// True while the reader has not caught up. Nothing is written then until it
+// has taken some: a short line may still fit where a long one did not, and
+// each would bring a count of its own.
+bool behind()
+{
+    if (unfinished.empty() && dropped == 0)
+        return false;
+    pollfd out{output.descriptor(), POLLOUT, 0};
+    return ::poll(&out, 1, 0) != 1 || !catchUp(); // an error there is for the write to tell
+}
+
 void watchReader()
 {
     const bool pending = !unfinished.empty() || dropped > 0;
@@ -196,7 +207,7 @@ void logLine(std::string_view text)
     std::string line;
     line.reserve(text.size() + 1);
     line.append(text).push_back('\n');
-    if (!catchUp()) {
+    if (behind()) {
         ++dropped;
     } else if (const std::size_t whole = line.size(); push(line)) {
         if (line.size() == whole)
