@@ -58,7 +58,7 @@ WifiObservation observe(NMAccessPoint* accessPoint)
 void scanAnswered(GObject* device, GAsyncResult* result, gpointer /*unused*/)
 {
     // Refused or failed, a scan changes nothing here: reports list what
-    // NetworkManager knows, and ask again once the limit has passed.
+    // NetworkManager knows, and a later one asks again once the limit has passed.
     nm_device_wifi_request_scan_finish(NM_DEVICE_WIFI(device), result, nullptr);
 }
 
@@ -67,9 +67,9 @@ void requestScanWhenStale(NMDeviceWifi* device)
     // Both on CLOCK_BOOTTIME in milliseconds; -1 means never scanned.
     const gint64 lastScan = nm_device_wifi_get_last_scan(device);
     const gint64 now = nm_utils_get_timestamp_msec();
-    const auto* asked = static_cast<const ScanAsked*>(g_object_get_data(G_OBJECT(device), kScanAsked));
     if (lastScan >= 0 && now - lastScan <= NetworkManagerBackend::kScanMaxAgeMs)
         return;
+    const auto* asked = static_cast<const ScanAsked*>(g_object_get_data(G_OBJECT(device), kScanAsked));
     // Asked already, and neither has that scan ended nor has the limit passed.
     if (asked && asked->lastScan == lastScan && now - asked->at <= NetworkManagerBackend::kScanMaxAgeMs)
         return;
