@@ -24,7 +24,13 @@ def b64(data):
 
 
 def run(*args, stdin=b""):
-    result = subprocess.run([TOOL, *args], input=stdin, capture_output=True, timeout=30)
+    """stdin: the bytes to send, or a path to read it from."""
+    feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": os.open(stdin, os.O_RDONLY)}
+    try:
+        result = subprocess.run([TOOL, *args], capture_output=True, timeout=30, **feed)
+    finally:
+        if "stdin" in feed:
+            os.close(feed["stdin"])
     return result.returncode, result.stdout.decode(), result.stderr.decode()
 
 
@@ -68,14 +74,16 @@ def test_challenge_checks(args, document, verdict):
     assert run(*args, stdin=document)[1] == verdict + "\n"
 
 
-@pytest.mark.parametrize("args,message", [
-    (["a", "b"], "too many arguments"), (["--verbose"], "unknown option --verbose"), (["--origin"], "needs a value"),
-    (["--nonce", NONCE + "\r\n"], "--nonce takes"), (["--max-age", "1e3"], "--max-age takes"),
-    (["missing.json"], "cannot read missing.json"),
-    (["--fetch"], "cannot connect to 127.0.0.1:12180"),  # no agent runs in this test's namespace
+@pytest.mark.parametrize("args,stdin,message", [
+    (["a", "b"], b"", "too many arguments"), (["--verbose"], b"", "unknown option --verbose"),
+    (["--origin"], b"", "needs a value"), (["--nonce", NONCE + "\r\n"], b"", "--nonce takes"),
+    (["--max-age", "1e3"], b"", "--max-age takes"),
+    (["missing.json"], b"", "cannot read missing.json: No such file or directory"),
+    (["."], b"", "cannot read .: Is a directory"), (["-"], ".", "cannot read standard input: Is a directory"),
+    (["--fetch"], b"", "cannot connect to 127.0.0.1:12180"),  # no agent runs in this test's namespace
 ])
-def test_trouble_exits_2_without_a_verdict(args, message):
-    status, stdout, stderr = run(*args)
+def test_trouble_exits_2_without_a_verdict(args, stdin, message):
+    status, stdout, stderr = run(*args, stdin=stdin)
     assert (status, stdout) == (2, "") and message in stderr
 
 
