@@ -10,11 +10,11 @@ web/corvane-verify.js (next to this file) to start your own.
 """
 import argparse
 import base64
-import binascii
 import contextlib
 import http.server
 import json
 import os
+import re
 import secrets
 import sqlite3
 import sys
@@ -34,6 +34,8 @@ MAX_BODY = 64 * 1024
 MEMBERS = {"timestamp": int, "device_id": str, "connected_network": dict, "nearby_networks": list,
            "vpn_active": bool, "nonce": str, "origin": str, "signature": str, "public_key": str}
 TYPE_NAMES = {int: "an integer", str: "a string", dict: "an object", list: "an array", bool: "a boolean"}
+# Standard, padded Base64; with the re-encoding below, in its one spelling only.
+BASE64 = re.compile(r"(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?")
 
 HERE = Path(__file__).resolve().parent
 # Next to this file in a copy; in the source tree, the agent's web/ folder.
@@ -52,10 +54,10 @@ PAGE_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; img-src
 
 
 class BadReport(Exception):
-    """The body is not a report at all: a 400, and no nonce is spent."""
+    """The body is not a report: a 400 (the nonce it names is spent all the same)."""
 
 
-def parse_report(body):
+def load_report(body):
     if len(body) > MAX_BODY:
         raise BadReport("the report is larger than 64 KiB")
     try:
@@ -64,13 +66,22 @@ def parse_report(body):
         raise BadReport("not JSON") from None
     if not isinstance(report, dict):
         raise BadReport("not a JSON object")
+    return report
+
+
+def member_problem(report):
     for name, kind in MEMBERS.items():
         if name not in report:
-            raise BadReport(f"no {name}")
+            return f"no {name}"
         # JSON's true is not a number, and 1.0 is not an integer.
         if not isinstance(report[name], kind) or (kind is int and isinstance(report[name], bool)):
-            raise BadReport(f"{name} is not {TYPE_NAMES[kind]}")
-    return report
+            return f"{name} is not {TYPE_NAMES[kind]}"
+    try:
+        json.dumps(report, ensure_ascii=False).encode()
+    except UnicodeEncodeError:
+        # json.loads takes "\ud800", which no UTF-8 text, and so no agent, holds.
+        return "not JSON"
+    return None
 
 
 def canonical(report):
@@ -80,12 +91,20 @@ def canonical(report):
     return json.dumps(data, sort_keys=True, separators=(",", ":"), ensure_ascii=False).replace("/", "\\/").encode()
 
 
+def strict_base64(text):
+    if not BASE64.fullmatch(text):
+        return None
+    data = base64.b64decode(text)
+    return data if base64.b64encode(data).decode() == text else None
+
+
 def signature_problem(report):
-    try:
-        signature = base64.b64decode(report["signature"], validate=True)
-        point = base64.b64decode(report["public_key"], validate=True)
-    except binascii.Error:
+    signature, point = strict_base64(report["signature"]), strict_base64(report["public_key"])
+    if signature is None or point is None:
         return "signature or public_key is not Base64"
+    # The form the agent writes; from_encoded_point would take a compressed point too.
+    if len(point) != 65 or point[0] != 4:
+        return "public_key is not a 65-byte uncompressed point"
     try:
         key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), point)
     except ValueError:
@@ -132,15 +151,21 @@ class Portal:
 
     def attest(self, body):
         """The verdict on a report's text; raises BadReport when it is not a report."""
-        report = parse_report(body)
-        now = self.clock()
+        report = load_report(body)
+        malformed, nonce, now = member_problem(report), report.get("nonce"), self.clock()
         with self._transaction() as db:
-            row = db.execute("SELECT expires_at, spent_at FROM nonces WHERE nonce = ?", (report["nonce"],)).fetchone()
-            # Spent by its first attest, whatever the verdict.
-            db.execute("UPDATE nonces SET spent_at = ? WHERE nonce = ? AND spent_at IS NULL", (now, report["nonce"]))
-            problem = (signature_problem(report) or self._nonce_problem(row, now) or self._origin_problem(report)
-                       or self._time_problem(report, now))
-            trusted, reason = (False, problem) if problem else self._pin(db, report, now)
+            row = None
+            # Spent by its first attest, whatever the verdict, a malformed report too. Every
+            # nonce this portal issues is ASCII, and SQLite cannot take a lone surrogate.
+            if isinstance(nonce, str) and nonce.isascii():
+                row = db.execute("SELECT expires_at, spent_at FROM nonces WHERE nonce = ?", (nonce,)).fetchone()
+                db.execute("UPDATE nonces SET spent_at = ? WHERE nonce = ? AND spent_at IS NULL", (now, nonce))
+            if malformed is None:
+                problem = (signature_problem(report) or self._nonce_problem(row, now) or self._origin_problem(report)
+                           or self._time_problem(report, now))
+                trusted, reason = (False, problem) if problem else self._pin(db, report, now)
+        if malformed is not None:
+            raise BadReport(malformed)
         return {"trusted": trusted, "reason": reason, "device_id": report["device_id"]}
 
     def forget(self, device_id):
