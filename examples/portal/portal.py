@@ -19,6 +19,7 @@ import secrets
 import sqlite3
 import sys
 import time
+import traceback
 import urllib.parse
 from pathlib import Path
 
@@ -30,6 +31,8 @@ NONCE_LIFETIME = 120  # seconds a challenge may take from issue to attest
 MAX_CLOCK_SKEW = 120  # seconds a report's timestamp may differ from this server's clock
 KEEP_SPENT = 24 * 3600  # spent and expired nonces are kept this long, to name them in refusals
 MAX_BODY = 64 * 1024
+# Challenges issued and neither spent nor expired; beyond this /api/challenge answers 429.
+MAX_OPEN_CHALLENGES = 1000
 # Every member a report must carry, and its JSON type.
 MEMBERS = {"timestamp": int, "device_id": str, "connected_network": dict, "nearby_networks": list,
            "vpn_active": bool, "nonce": str, "origin": str, "signature": str, "public_key": str}
@@ -124,6 +127,9 @@ class Portal:
         with self._transaction() as db:
             db.execute("CREATE TABLE IF NOT EXISTS nonces (nonce TEXT PRIMARY KEY, expires_at REAL NOT NULL, "
                        "spent_at REAL)")
+            # The purge and the count of open challenges read these, not the whole table.
+            db.execute("CREATE INDEX IF NOT EXISTS nonces_by_expiry ON nonces (expires_at)")
+            db.execute("CREATE INDEX IF NOT EXISTS open_nonces ON nonces (expires_at) WHERE spent_at IS NULL")
             db.execute("CREATE TABLE IF NOT EXISTS devices (device_id TEXT PRIMARY KEY, public_key TEXT NOT NULL, "
                        "enrolled_at REAL NOT NULL)")
 
@@ -143,9 +149,13 @@ class Portal:
             db.close()
 
     def challenge(self):
+        """A fresh challenge, or None while MAX_OPEN_CHALLENGES others are open."""
         nonce, now = secrets.token_urlsafe(32), self.clock()
         with self._transaction() as db:
             db.execute("DELETE FROM nonces WHERE expires_at < ?", (now - KEEP_SPENT,))
+            if db.execute("SELECT count(*) FROM nonces WHERE spent_at IS NULL AND expires_at >= ?",
+                          (now,)).fetchone()[0] >= MAX_OPEN_CHALLENGES:
+                return None
             db.execute("INSERT INTO nonces (nonce, expires_at) VALUES (?, ?)", (nonce, now + NONCE_LIFETIME))
         return {"nonce": nonce, "expires_in": NONCE_LIFETIME}
 
@@ -227,10 +237,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self._send(200, body, content_type, {"Content-Security-Policy": PAGE_POLICY})
 
     def do_POST(self):
-        path = urllib.parse.urlsplit(self.path).path
-        portal = self.server.portal
+        try:
+            self._post(urllib.parse.urlsplit(self.path).path, self.server.portal)
+        except TimeoutError:
+            self._json(408, {"error": "the request did not arrive in time"})
+        except Exception:  # a bug or a broken database still gets an answer
+            self.log_error("%s", traceback.format_exc())
+            self._json(500, {"error": "the portal failed; see its log"})
+
+    def _post(self, path, portal):
         if path == "/api/challenge":
-            return self._json(200, portal.challenge())
+            challenge = portal.challenge()
+            if challenge is None:
+                return self._json(429, {"error": "too many open challenges; try again shortly"}, {"Retry-After": "10"})
+            return self._json(200, challenge)
         if path != "/api/attest":
             return self._json(404, {"error": "not found"})
         length = self.headers.get("Content-Length", "")
@@ -238,13 +258,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self._json(400, {"error": "the request needs a Content-Length"})
         if int(length) > MAX_BODY:
             return self._json(400, {"error": "the report is larger than 64 KiB"})
+        body = self.rfile.read(int(length))
         try:
-            return self._json(200, portal.attest(self.rfile.read(int(length))))
+            return self._json(200, portal.attest(body))
         except BadReport as error:
             return self._json(400, {"error": str(error)})
 
-    def _json(self, status, document):
-        self._send(status, json.dumps(document).encode(), "application/json", {"Cache-Control": "no-store"})
+    def _json(self, status, document, headers=None):
+        self._send(status, json.dumps(document).encode(), "application/json",
+                   {"Cache-Control": "no-store", **(headers or {})})
 
     def _send(self, status, body, content_type, headers):
         self.send_response(status)

@@ -1,8 +1,11 @@
 """The reference portal's rules, in process, with a fake clock and a throwaway database."""
 import contextlib
+import http.client
+import http.server
 import json
 import os
 import sys
+import threading
 import types
 from concurrent.futures import ThreadPoolExecutor
 
@@ -105,3 +108,29 @@ def test_concurrent_attests_of_one_report_trust_it_once(tmp_path):
     with ThreadPoolExecutor(8) as pool:
         answers = list(pool.map(bench.portal.attest, [bench.report()] * 16))
     assert sorted(answer["trusted"] for answer in answers) == [False] * 15 + [True]
+
+
+def test_open_challenges_are_bounded_and_every_post_gets_json(tmp_path, monkeypatch):
+    monkeypatch.setattr(portal, "MAX_OPEN_CHALLENGES", 1)
+    bench = Bench(tmp_path / "portal.sqlite3")
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), portal.Handler)
+    server.portal = bench.portal
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+
+    def post(path, body=b""):
+        connection = http.client.HTTPConnection(*server.server_address, timeout=10)
+        connection.request("POST", path, body)
+        answer = connection.getresponse()
+        return answer.status, json.loads(answer.read())
+
+    try:
+        status, challenge = post("/api/challenge")
+        assert (status, post("/api/challenge")[0]) == (200, 429)
+        body = served(signed({**FACTS, "nonce": challenge["nonce"], "origin": ORIGIN, "timestamp": int(bench.now)}))
+        assert post("/api/attest", surrogate(body)) == (400, {"error": "not JSON"})
+        assert post("/api/challenge")[0] == 200  # the spent one is open no more
+        bench.now += 121
+        assert post("/api/challenge")[0] == 200  # nor is an expired one
+    finally:
+        server.shutdown()
+        server.server_close()
