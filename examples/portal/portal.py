@@ -5,7 +5,7 @@ the signed report a page brings back, and pins each device's key.
 Debian's Python 3 and python3-cryptography only. Copy this folder and
 web/corvane-verify.js (next to this file) to start your own.
 
-    portal.py [--port 8080] [--db FILE] [--origin https://portal.example]
+    portal.py [--port 8080] [--db FILE] [--origin https://portal.example] [--require-tpm]
     portal.py --forget DEVICE_ID    # re-enroll a device whose key changed
 """
 import argparse
@@ -79,6 +79,8 @@ def member_problem(report):
         # JSON's true is not a number, and 1.0 is not an integer.
         if not isinstance(report[name], kind) or (kind is int and isinstance(report[name], bool)):
             return f"{name} is not {TYPE_NAMES[kind]}"
+    if not isinstance(report.get("key_storage", ""), str):
+        return "key_storage is not a string"
     try:
         json.dumps(report, ensure_ascii=False).encode()
     except UnicodeEncodeError:
@@ -122,8 +124,8 @@ def signature_problem(report):
 class Portal:
     """The portal's rules over its SQLite database; clock() gives seconds since 1970."""
 
-    def __init__(self, db_path, origin, clock=time.time):
-        self.db_path, self.origin, self.clock = str(db_path), origin, clock
+    def __init__(self, db_path, origin, clock=time.time, require_tpm=False):
+        self.db_path, self.origin, self.clock, self.require_tpm = str(db_path), origin, clock, require_tpm
         with self._transaction() as db:
             db.execute("CREATE TABLE IF NOT EXISTS nonces (nonce TEXT PRIMARY KEY, expires_at REAL NOT NULL, "
                        "spent_at REAL)")
@@ -132,6 +134,9 @@ class Portal:
             db.execute("CREATE INDEX IF NOT EXISTS open_nonces ON nonces (expires_at) WHERE spent_at IS NULL")
             db.execute("CREATE TABLE IF NOT EXISTS devices (device_id TEXT PRIMARY KEY, public_key TEXT NOT NULL, "
                        "enrolled_at REAL NOT NULL)")
+            # Databases from before reports said how their key is kept.
+            if "key_storage" not in {column[1] for column in db.execute("PRAGMA table_info(devices)")}:
+                db.execute("ALTER TABLE devices ADD COLUMN key_storage TEXT")
 
     @contextlib.contextmanager
     def _transaction(self):
@@ -172,11 +177,12 @@ class Portal:
                 db.execute("UPDATE nonces SET spent_at = ? WHERE nonce = ? AND spent_at IS NULL", (now, nonce))
             if malformed is None:
                 problem = (signature_problem(report) or self._nonce_problem(row, now) or self._origin_problem(report)
-                           or self._time_problem(report, now))
+                           or self._time_problem(report, now) or self._storage_problem(report))
                 trusted, reason = (False, problem) if problem else self._pin(db, report, now)
         if malformed is not None:
             raise BadReport(malformed)
-        return {"trusted": trusted, "reason": reason, "device_id": report["device_id"]}
+        return {"trusted": trusted, "reason": reason, "device_id": report["device_id"],
+                "key_storage": report.get("key_storage")}
 
     def forget(self, device_id):
         """Unpins a device, so its next trusted report enrolls its key again."""
@@ -207,16 +213,26 @@ class Portal:
             return f"the timestamp is {abs(skew)} s {'ahead of' if skew > 0 else 'behind'} the portal's clock"
         return None
 
+    def _storage_problem(self, report):
+        # The agent's own statement: signed, but not proven by the TPM itself.
+        storage = report.get("key_storage")
+        if self.require_tpm and storage != "tpm":
+            return ("this portal requires a device key kept in a TPM, and this device's key is "
+                    + ("in a file" if storage == "file" else "not said to be in one"))
+        return None
+
     @staticmethod
     def _pin(db, report, now):
         """(trusted, reason) for a report that passed every other rule."""
-        device_id, key = report["device_id"], report["public_key"]
-        if db.execute("INSERT OR IGNORE INTO devices VALUES (?, ?, ?)", (device_id, key, now)).rowcount:
+        device_id, key, storage = report["device_id"], report["public_key"], report.get("key_storage")
+        if db.execute("INSERT OR IGNORE INTO devices (device_id, public_key, enrolled_at, key_storage) "
+                      "VALUES (?, ?, ?, ?)", (device_id, key, now, storage)).rowcount:
             return True, "first report of this device: its key is enrolled from now on"
         pinned, = db.execute("SELECT public_key FROM devices WHERE device_id = ?", (device_id,)).fetchone()
         if pinned != key:
             return False, (f"the device key changed: {device_id} is enrolled with another key "
                            f"(if the device was reset on purpose, re-enroll it with portal.py --forget {device_id})")
+        db.execute("UPDATE devices SET key_storage = ? WHERE device_id = ?", (storage, device_id))
         return True, "signed by the device's enrolled key, for this portal's fresh challenge"
 
 
@@ -298,6 +314,8 @@ def main(argv=None):
     parser.add_argument("--origin", type=origin_argument,
                         help="the origin the page is served from, when behind a proxy "
                              "(default http://127.0.0.1:PORT)")
+    parser.add_argument("--require-tpm", action="store_true",
+                        help="trust only devices whose reports say their key is kept in a TPM")
     parser.add_argument("--forget", metavar="DEVICE_ID",
                         help="unpin a device's key, so its next trusted report enrolls it again, and exit")
     args = parser.parse_args(argv)
@@ -315,7 +333,7 @@ def main(argv=None):
         print(f"portal.py: cannot listen on 127.0.0.1:{args.port}: {error.strerror}", file=sys.stderr)
         return 2
     url = f"http://127.0.0.1:{server.server_address[1]}"
-    server.portal = Portal(db_path, args.origin or url)
+    server.portal = Portal(db_path, args.origin or url, require_tpm=args.require_tpm)
     print(f"Corvane portal on {url} (origin {server.portal.origin}, database {db_path})", flush=True)
     try:
         server.serve_forever()

@@ -33,8 +33,8 @@ class Bench:
         self.db, self.now = db, 1_800_000_000.0
         self.restart()
 
-    def restart(self):
-        self.portal = portal.Portal(self.db, ORIGIN, clock=lambda: self.now)
+    def restart(self, require_tpm=False):
+        self.portal = portal.Portal(self.db, ORIGIN, clock=lambda: self.now, require_tpm=require_tpm)
 
     def report(self, key=KEY, **changes):
         nonce = self.portal.challenge()["nonce"]
@@ -70,6 +70,10 @@ def restarted_with_another_key(bench):
     return body
 
 
+def requiring_tpm(**storage):
+    return lambda b: (b.restart(require_tpm=True), b.report(**storage))[1]
+
+
 @pytest.mark.parametrize("make,verdict,reason", [
     pytest.param(lambda b: (b.portal.attest(b.report()), b.report())[1], True, "enrolled key", id="trusted again"),
     pytest.param(lambda b: b.after(121, b.report(timestamp=int(b.now) + 121)), False, "expired", id="expired nonce"),
@@ -77,6 +81,9 @@ def restarted_with_another_key(bench):
     pytest.param(spent_by(tampered), False, "already used", id="spent by a refused attest"),
     pytest.param(spent_by(surrogate), False, "already used", id="spent by a malformed attest"),
     pytest.param(restarted_with_another_key, False, "device key changed", id="another key after a restart"),
+    pytest.param(requiring_tpm(key_storage="tpm"), True, "enrolled from now on", id="--require-tpm, a TPM key"),
+    pytest.param(requiring_tpm(key_storage="file"), False, "key is in a file", id="--require-tpm, a file key"),
+    pytest.param(requiring_tpm(), False, "key is not said to be in one", id="--require-tpm, no key_storage"),
     pytest.param(lambda b: surrogate(b.report(), b"nonce"), 400, "not JSON", id="a lone surrogate in the nonce"),
     pytest.param(lambda b: b.report(timestamp=True), 400, "timestamp is not an integer", id="wrong type"),
     pytest.param(lambda b: b.report(device_id="x" * 65536), 400, "larger than 64 KiB", id="over 64 KiB"),
