@@ -95,8 +95,12 @@ async function check() {
   }
 }
 
+// What the agent says of its own key (older agents say nothing).
+const KEY_STORAGE = new Map([['tpm', 'In this computer\'s TPM'], ['file', 'In a file']]);
+
 function render(report, text) {
   $('device-id').textContent = String(report.device_id);
+  $('key-storage').textContent = KEY_STORAGE.get(report.key_storage) ?? 'Not stated';
   fingerprint(report.public_key).then((shown) => { $('fingerprint').textContent = shown; });
   $('fingerprint').title = 'The first 64 bits of the SHA-256 of the device\'s public key';
 
