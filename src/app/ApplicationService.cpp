@@ -44,8 +44,6 @@ int ApplicationService::activateRunning()
     QVariantMap platformData;
     if (const QString token = qEnvironmentVariable("XDG_ACTIVATION_TOKEN"); !token.isEmpty())
         platformData.insert(QStringLiteral("activation-token"), token);
-    if (const QString id = qEnvironmentVariable("DESKTOP_STARTUP_ID"); !id.isEmpty())
-        platformData.insert(QStringLiteral("desktop-startup-id"), id);
     QDBusMessage call = QDBusMessage::createMethodCall(name(), kPath, kInterface, QStringLiteral("Activate"));
     call << platformData;
     const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, kActivateTimeoutMs);

@@ -11,7 +11,6 @@
 #include <QTimer>
 
 #include <chrono>
-
 #include <memory>
 #include <optional>
 #include <string>
