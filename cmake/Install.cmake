@@ -5,6 +5,11 @@ set(CORVANE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME})
 
 install(TARGETS corvane-agent corvane-verify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES data/com.corvane.Agent.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# Launchers activate the running agent (or start it) through the session bus,
+# which wants the program's full path: known only at install time (--prefix).
+install(CODE "set(CORVANE_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  configure_file(${CMAKE_SOURCE_DIR}/data/com.corvane.Agent.service.in ${CMAKE_BINARY_DIR}/com.corvane.Agent.service @ONLY)")
+install(FILES ${CMAKE_BINARY_DIR}/com.corvane.Agent.service DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/services)
 install(FILES src/app/icons/com.corvane.Agent.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 foreach(size IN LISTS CORVANE_ICON_SIZES)
   install(FILES ${CORVANE_ICON_DIR}/${size}x${size}/com.corvane.Agent.png

@@ -8,6 +8,8 @@ export const AGENT_URL = 'http://127.0.0.1:12180/';
 
 const SIGNATURE = 'signature';
 const PUBLIC_KEY = 'public_key';
+// How far ahead of this clock a timestamp may be: clocks drift.
+const MAX_SECONDS_AHEAD = 60;
 
 // 32 random bytes, base64url without padding: a challenge the agent takes.
 export function createNonce() {
@@ -18,14 +20,14 @@ export function createNonce() {
 // Fetches the report from the agent and verifies it. Either fetchReport(url, init)
 // or fetchReport({ nonce, origin, url, init }): with a nonce the agent is asked
 // with ?nonce=, and the report must carry that nonce and the page's origin
-// (origin defaults to location.origin). Never throws: a failed fetch comes back
-// as { report: null, verified: false, reason, text: null }. text is the body as
-// served, for posting on to a server that decides.
+// (origin defaults to location.origin); maxAge is verifyReport's. Never throws:
+// a failed fetch comes back as { report: null, verified: false, reason, text: null }.
+// text is the body as served, for posting on to a server that decides.
 export async function fetchReport(target = AGENT_URL, init = {}) {
   let options = { url: target, init };
   if (typeof target === 'object' && !(target instanceof URL) && !(target instanceof Request))
     options = { url: AGENT_URL, init: {}, origin: globalThis.location?.origin, ...target };
-  const { nonce, origin } = options;
+  const { nonce, origin, maxAge } = options;
   let text = null;
   try {
     let url = options.url;
@@ -40,12 +42,14 @@ export async function fetchReport(target = AGENT_URL, init = {}) {
   } catch (error) {
     return { ...failure(null, `fetch failed: ${error && error.message ? error.message : error}`), text };
   }
-  return { ...(await verifyReport(text, nonce === undefined ? {} : { nonce, origin })), text };
+  return { ...(await verifyReport(text, nonce === undefined ? { maxAge } : { nonce, origin, maxAge })), text };
 }
 
 // Verifies a report fetched elsewhere: the served JSON text or the parsed object.
-// With a nonce or an origin, the report's signed "nonce" or "origin" must equal it.
-export async function verifyReport(input, { nonce, origin } = {}) {
+// With a nonce or an origin, the report's signed "nonce" or "origin" must equal it;
+// with maxAge (seconds), its "timestamp" must be at most that old and at most
+// 60 s ahead of now (seconds since 1970, this clock unless given).
+export async function verifyReport(input, { nonce, origin, maxAge, now = Math.floor(Date.now() / 1000) } = {}) {
   let report = input;
   if (typeof input === 'string') {
     try {
@@ -54,6 +58,9 @@ export async function verifyReport(input, { nonce, origin } = {}) {
       return failure(null, 'not JSON');
     }
   }
+  // What a strict parser refuses, JSON.parse takes: a lone "\ud800" (no UTF-8 text,
+  // and so no agent, holds one) and a number beyond any double (as Infinity).
+  if (!wellFormed(report)) return failure(null, 'not JSON');
   if (report === null || typeof report !== 'object' || Array.isArray(report))
     return failure(report, 'not a JSON object');
   for (const key of [SIGNATURE, PUBLIC_KEY]) {
@@ -89,13 +96,22 @@ export async function verifyReport(input, { nonce, origin } = {}) {
     if (problem) return failure(report, problem);
     if (report[key] !== wanted) return failure(report, `${key} does not match`);
   }
+  if (maxAge !== undefined) {
+    if (!Object.hasOwn(report, 'timestamp')) return failure(report, 'no timestamp');
+    const { timestamp } = report;
+    if (!Number.isInteger(timestamp)) return failure(report, 'timestamp is not an integer');
+    if (timestamp < now - maxAge) return failure(report, `timestamp is older than ${maxAge} s`);
+    if (timestamp > now + MAX_SECONDS_AHEAD)
+      return failure(report, `timestamp is more than ${MAX_SECONDS_AHEAD} s ahead`);
+  }
   return { report, verified: true, reason: null };
 }
 
 // The exact text the agent signs: every member but "signature" and
 // "public_key", compact, keys sorted at every level, each "/" written as "\/".
 export function signedPayload(report) {
-  const data = {};
+  // No prototype, so a "__proto__" member is copied like any other, not swallowed by its setter.
+  const data = Object.create(null);
   for (const key of Object.keys(report))
     if (key !== SIGNATURE && key !== PUBLIC_KEY) data[key] = report[key];
   return canonicalJson(data).replace(/\//g, '\\/');
@@ -162,6 +178,14 @@ function derToRaw(der) {
     raw.set(integer, part * 32 + 32 - integer.length);
   }
   return at === der.length ? raw : null;
+}
+
+// Whether no string (key or value) holds half of a surrogate pair alone and every number is finite.
+function wellFormed(value) {
+  if (typeof value === 'string') return !/[\uD800-\uDFFF]/u.test(value);
+  if (typeof value === 'number') return Number.isFinite(value);
+  if (value === null || typeof value !== 'object') return true;
+  return Object.entries(value).every(([key, member]) => wellFormed(key) && wellFormed(member));
 }
 
 function stringProblem(report, key) {

@@ -5,6 +5,12 @@ import { fetchReport } from '/corvane-verify.js';
 
 const $ = (id) => document.getElementById(id);
 const STEPS = ['challenge', 'report', 'verdict'];
+// Both browsers word their question and their site setting this way.
+const ASKS = 'access other apps and services on this device';
+// A browser that asks the person holds the fetch until they answer.
+const ASKING_AFTER_MS = 2000;
+// The report has to reach the portal before its challenge expires.
+const POST_MARGIN_MS = 5000;
 
 function show(state, title, reason) {
   $('verdict').dataset.state = state;
@@ -31,26 +37,33 @@ async function postJson(path, body) {
 }
 
 // The browser tells the page nothing about why a fetch failed, but it does
-// say whether the person blocked Local Network Access for this site.
-async function localNetworkAccess() {
-  try {
-    return (await navigator.permissions.query({ name: 'local-network-access' })).state;
-  } catch {
-    return 'unknown';
+// say whether the person blocked this site from reaching loopback. The name is
+// 'loopback-network' in Chromium 145+ and Firefox, 'local-network-access' before.
+async function loopbackPermission() {
+  for (const name of ['loopback-network', 'local-network-access']) {
+    try {
+      return (await navigator.permissions.query({ name })).state;
+    } catch {
+      // not a name this browser knows
+    }
   }
+  return 'unknown';
 }
 
-async function check() {
+async function check(retried = false) {
   for (const name of STEPS) step(name, '');
   for (const id of ['device', 'nearby', 'served']) $(id).hidden = true;
 
   show('busy', 'Checking this device…', 'Asking the portal for a challenge.');
   step('challenge', 'active');
   let nonce;
+  let expiresAt = Infinity;
   try {
+    const asked = Date.now();
     const { ok, answer } = await postJson('/api/challenge');
     if (!ok) throw new Error(answer.error);
     nonce = answer.nonce;
+    if (Number.isFinite(answer.expires_in)) expiresAt = asked + answer.expires_in * 1000 - POST_MARGIN_MS;
   } catch (error) {
     step('challenge', 'failed');
     return show('trouble', 'The portal did not answer', `Asking for a challenge failed: ${error.message}`);
@@ -59,20 +72,25 @@ async function check() {
 
   show('busy', 'Checking this device…', 'Asking the Corvane agent on this computer for a signed report.');
   step('report', 'active');
+  const asking = setTimeout(() => show('busy', 'Checking this device…', 'No answer from the Corvane agent yet. '
+    + `Your browser may be asking whether this site may ${ASKS}; allow it to continue.`), ASKING_AFTER_MS);
   const fetched = await fetchReport({ nonce });
+  clearTimeout(asking);
   if (fetched.report === null) {
     step('report', 'failed');
     if (fetched.text !== null)
       return show('trouble', 'The Corvane agent gave no report', `It said: ${fetched.reason}`);
-    if (await localNetworkAccess() === 'denied') {
+    if (await loopbackPermission() === 'denied') {
       return show('trouble', 'Your browser blocks this page from reaching the Corvane agent',
-        'This site is not allowed to reach devices on your local network. Allow "Local network access" '
-        + 'in the site settings (the icon left of the address bar), then check again.');
+        `This site is not allowed to ${ASKS}. Allow it in the site's settings (the icon left of the address: `
+        + '"Apps on device" in Chromium, "Access this device" in Firefox), then check again.');
     }
     return show('trouble', 'The Corvane agent did not answer',
       'Start "Corvane Compliance" from the applications menu (its icon appears in the tray), then check '
-      + 'again. If the browser asks whether this site may reach devices on your local network, allow it.');
+      + `again. If the browser asks whether this site may ${ASKS}, allow it.`);
   }
+  // The person answered the browser's question after the challenge expired.
+  if (Date.now() > expiresAt && !retried) return check(true);
   step('report', 'done');
   render(fetched.report, fetched.text);
 
@@ -95,8 +113,12 @@ async function check() {
   }
 }
 
+// What the agent says of its own key (older agents say nothing).
+const KEY_STORAGE = new Map([['tpm', 'In this computer\'s TPM'], ['file', 'In a file']]);
+
 function render(report, text) {
   $('device-id').textContent = String(report.device_id);
+  $('key-storage').textContent = KEY_STORAGE.get(report.key_storage) ?? 'Not stated';
   fingerprint(report.public_key).then((shown) => { $('fingerprint').textContent = shown; });
   $('fingerprint').title = 'The first 64 bits of the SHA-256 of the device\'s public key';
 
@@ -161,6 +183,8 @@ function bars(rssi) {
 }
 
 async function fingerprint(publicKey) {
+  // Plain HTTP pages get no WebCrypto; the portal's verdict does not depend on it.
+  if (!globalThis.crypto?.subtle) return 'This page could not check it itself (plain HTTP)';
   try {
     const point = Uint8Array.from(atob(publicKey), (c) => c.charCodeAt(0));
     const digest = new Uint8Array(await crypto.subtle.digest('SHA-256', point));
@@ -171,5 +195,5 @@ async function fingerprint(publicKey) {
   }
 }
 
-$('again').addEventListener('click', check);
+$('again').addEventListener('click', () => check());
 check();

@@ -9,6 +9,8 @@
 
 namespace corvane {
 
+class BackgroundNotice;
+class StatusSummary;
 class StatusWindow;
 class TrayItem;
 
@@ -22,12 +24,18 @@ public:
     explicit CorvaneDesktopAgent(QObject* parent = nullptr);
     ~CorvaneDesktopAgent() override;
 
-private:
+    // "Check Status...": the diagnostic on standard output, and the status
+    // window with the summary above it.
     void checkStatus();
+
+private:
+    void showReachability();
 
     std::unique_ptr<CorvaneBridge> m_bridge;
     std::unique_ptr<WifiScanner> m_scanner;
+    std::unique_ptr<StatusSummary> m_summary;
     std::unique_ptr<TrayItem> m_tray;
+    std::unique_ptr<BackgroundNotice> m_notice;
     std::unique_ptr<StatusWindow> m_statusWindow;
 };
 

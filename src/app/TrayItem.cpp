@@ -7,6 +7,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QSystemTrayIcon>
 
@@ -17,8 +18,8 @@ namespace {
 
 const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 // How long a StatusNotifierWatcher has to appear (at start, or after an
-// XEmbed tray started) before the item goes to the XEmbed tray.
-constexpr std::chrono::seconds kXEmbedDelay{3};
+// XEmbed tray started) before the item goes to the XEmbed tray, or is missing.
+constexpr std::chrono::seconds kGracePeriod{3};
 
 } // namespace
 
@@ -42,22 +43,37 @@ TrayItem::TrayItem(QObject* parent)
         });
     }
 
-    if (m_xembed) {
-        m_xembedDelay.setSingleShot(true);
-        m_xembedDelay.setInterval(kXEmbedDelay);
-        connect(&m_xembedDelay, &QTimer::timeout, this, &TrayItem::showInXEmbedTray);
-        connect(m_xembed.get(), &XEmbedTray::appeared, &m_xembedDelay, qOverload<>(&QTimer::start));
-        m_xembedDelay.start();
-    }
+    // Without a display (a headless session) there is nowhere to show anything.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return;
+    m_grace.setSingleShot(true);
+    m_grace.setInterval(kGracePeriod);
+    connect(&m_grace, &QTimer::timeout, this, &TrayItem::settle);
+    if (m_xembed)
+        connect(m_xembed.get(), &XEmbedTray::appeared, &m_grace, qOverload<>(&QTimer::start));
+    m_grace.start();
 }
 
 TrayItem::~TrayItem() = default;
 
-void TrayItem::showInXEmbedTray()
+void TrayItem::setToolTip(const QString& text)
 {
+    m_toolTip = text;
+    if (m_icon)
+        m_icon->setToolTip(text);
+}
+
+void TrayItem::settle()
+{
+    if (m_icon)
+        return;
     // No watcher has come, so Qt, asked now, chooses the XEmbed tray.
-    if (m_xembed && m_xembed->present())
+    if (m_xembed && m_xembed->present()) {
         show();
+    } else if (!m_missingSaid) {
+        m_missingSaid = true;
+        emit missing();
+    }
 }
 
 void TrayItem::show()
@@ -65,7 +81,7 @@ void TrayItem::show()
     // Once made, the icon registers again by itself whenever a panel restarts.
     if (m_icon)
         return;
-    m_xembedDelay.stop();
+    m_grace.stop();
     m_xembed.reset();
     // Made only now: a menu loads the style and the fonts, which an agent
     // without any panel (a headless session) never needs.
@@ -74,7 +90,7 @@ void TrayItem::show()
     m_menu->addSeparator();
     m_menu->addAction(tr("Quit Corvane"), this, &TrayItem::quitTriggered);
     m_icon = std::make_unique<QSystemTrayIcon>(QIcon(QStringLiteral(":/icons/com.corvane.Agent.svg")));
-    m_icon->setToolTip(tr("Corvane Compliance"));
+    m_icon->setToolTip(m_toolTip);
     m_icon->setContextMenu(m_menu.get());
     // A left click (activation) opens the same menu as a right click.
     connect(m_icon.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {

@@ -17,7 +17,8 @@ class XEmbedTray;
 // a StatusNotifierWatcher on the session bus, often only after the agent
 // started at login; the item is made when the first one appears. On X11, a
 // tray that speaks only XEmbed gets the item when no watcher has come a few
-// seconds after start.
+// seconds after start. With neither by then, it says so once (missing); the
+// item still comes whenever a panel does.
 class TrayItem final : public QObject {
     Q_OBJECT
 
@@ -25,19 +26,24 @@ public:
     explicit TrayItem(QObject* parent = nullptr);
     ~TrayItem() override;
 
+    void setToolTip(const QString& text);
+
 signals:
     void checkStatusTriggered();
     void quitTriggered();
+    void missing();
 
 private:
     void show();
-    void showInXEmbedTray();
+    void settle();
 
     std::unique_ptr<QMenu> m_menu;
     std::unique_ptr<QSystemTrayIcon> m_icon;
     QDBusServiceWatcher m_watcher;
     std::unique_ptr<XEmbedTray> m_xembed;
-    QTimer m_xembedDelay;
+    QTimer m_grace;
+    QString m_toolTip;
+    bool m_missingSaid = false;
 };
 
 } // namespace corvane

@@ -1,6 +1,6 @@
+#include "ApplicationService.h"
 #include "CorvaneDesktopAgent.h"
 #include "TerminationSignals.h"
-#include "shell/LoginItem.h"
 
 #include <QApplication>
 
@@ -48,10 +48,18 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     // The panel shows the application name as the tray item's title.
     QApplication::setApplicationName(QStringLiteral("Corvane Compliance"));
-    QApplication::setDesktopFileName(QString::fromUtf8(corvane::LoginItem::kApplicationId));
+    QApplication::setDesktopFileName(corvane::ApplicationService::name());
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // One agent per session, settled before a port is opened or an icon shown.
+    corvane::ApplicationService service;
+    if (service.claim() == corvane::ApplicationService::Claim::taken)
+        return corvane::ApplicationService::activateRunning();
 
     corvane::TerminationSignals termination;
     corvane::CorvaneDesktopAgent agent;
+    // Queued: the launcher has its answer before the window is made.
+    QObject::connect(&service, &corvane::ApplicationService::activated, &agent,
+        &corvane::CorvaneDesktopAgent::checkStatus, Qt::QueuedConnection);
     return QApplication::exec();
 }

@@ -1,63 +1,86 @@
 // Everything a browser case needs, inside the private network namespace the
 // test runs in: the agent (in a nested namespace of its own, behind a counting
-// relay on 127.0.0.1:12180), two reference portals on two origins, and Chromium.
+// relay on 127.0.0.1:12180), two reference portals on two origins, Chromium and Firefox.
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
-import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import net from 'node:net';
-import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
+const INTEGRATION = path.join(HERE, '..', 'integration');
 const PORTAL = path.join(HERE, '..', '..', 'examples', 'portal', 'portal.py');
-const READY_LINE = /^Corvane Bridge active on localhost:12180$/m;
 export const AGENT_URL = 'http://127.0.0.1:12180/';
 
-// ctest installs playwright-core into the build folder; by hand, `npm ci` here.
+// ctest installs puppeteer-core into the build folder; by hand, `npm ci` here.
 const packages = process.env.CORVANE_BROWSER_PACKAGES || HERE;
-const { chromium } = createRequire(path.join(packages, 'package.json'))('playwright-core');
+const puppeteer = createRequire(path.join(packages, 'package.json'))('puppeteer-core');
 
-const CHROMIUM_ARGS = [
-  '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-  '--disable-background-networking', '--disable-component-update', '--disable-sync',
-];
+// conftest's Agent, with its throwaway home, in a network namespace of its own:
+// unshare execs the shell, which execs the agent, so the pid names the namespace.
+// It prints the pid and the home, and stops the agent when its input closes.
+const START_AGENT = `import json, sys, tempfile
+from conftest import Agent
+with tempfile.TemporaryDirectory(prefix="corvane-browser-") as home:
+    agent = Agent(home, prefix=["unshare", "--net", "--", "sh", "-c", 'ip link set lo up && exec "$0"']).start()
+    print(json.dumps({"pid": agent.proc.pid, "home": home}), flush=True)
+    sys.stdin.read()
+    sys.exit(agent.stop())`;
+
+// Each launch makes a fresh temporary profile and removes it on close. The
+// portal under test looks public to both browsers; the other is just another origin.
+const LAUNCH = {
+  chromium: (publicPort) => ({
+    browser: 'chrome',
+    executablePath: process.env.CORVANE_CHROMIUM || '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--disable-component-update',
+      `--ip-address-space-overrides=127.0.0.1:${publicPort}=public`],
+  }),
+  firefox: (publicPort) => ({
+    browser: 'firefox',
+    executablePath: process.env.CORVANE_FIREFOX || '/usr/bin/firefox-esr',
+    extraPrefsFirefox: { 'network.lna.address_space.public.override': `127.0.0.1:${publicPort}` },
+  }),
+};
 
 export class Harness {
   static async start() {
     const harness = new Harness();
     try {
-      await harness.#startAgent();
-      await harness.#startRelay();
-      // The portal under test looks public to Chromium; the other is just another origin.
-      harness.publicOrigin = await harness.#startPortal('public');
-      harness.loopbackOrigin = await harness.#startPortal('other');
+      harness.#agent = spawn('/usr/bin/python3', ['-c', START_AGENT],
+        { cwd: INTEGRATION, stdio: ['pipe', 'pipe', 'inherit'] });
+      const { pid, home } = JSON.parse((await outputMatch(harness.#agent, /^\{.*\}$/m))[0]);
+      await harness.#startRelay(pid);
+      const portal = async (name) => {
+        const child = spawn('/usr/bin/python3', [PORTAL, '--port', '0', '--db', path.join(home, `${name}.sqlite3`)]);
+        harness.#portals.push(child);
+        return (await outputMatch(child, /^Corvane portal on (http:\S+) /m))[1];
+      };
+      harness.publicOrigin = await portal('public');
+      harness.loopbackOrigin = await portal('other');
       const publicPort = new URL(harness.publicOrigin).port;
-      // Chromium's launch() makes a fresh temporary profile and removes it on close.
-      harness.browser = await chromium.launch({
-        executablePath: process.env.CORVANE_CHROMIUM || '/usr/bin/chromium',
-        headless: true,
-        args: [...CHROMIUM_ARGS, `--ip-address-space-overrides=127.0.0.1:${publicPort}=public`],
-      });
+      for (const [name, options] of Object.entries(LAUNCH))
+        harness.#browsers[name] = await puppeteer.launch({ headless: true, ...options(publicPort) });
     } catch (error) {
-      await harness.stop();
+      await harness.stop().catch(() => {});
       throw error;
     }
     return harness;
   }
 
-  #home = null;
   #agent = null;
   #relay = null;
   #portals = [];
+  #browsers = {};
 
   // work(page) in a fresh context (own preflight cache, own permissions) on a
   // page of the origin: the portal's page, or its copy of the module, which runs nothing.
-  async withPage(origin, { grant = false, path = '/corvane-verify.js' }, work) {
-    const context = await this.browser.newContext();
+  // loopback: 'granted' or 'denied' for the origin; otherwise the browser's default.
+  async withPage(origin, { browser = 'chromium', loopback, path = '/corvane-verify.js' }, work) {
+    const context = await this.#browsers[browser].createBrowserContext();
     try {
-      if (grant) await context.grantPermissions(['local-network-access'], { origin });
+      if (loopback) await context.setPermission(origin, { permission: { name: 'loopback-network' }, state: loopback });
       const page = await context.newPage();
       await page.goto(`${origin}${path}`);
       return await work(page);
@@ -74,52 +97,26 @@ export class Harness {
   }
 
   async stop() {
-    await this.browser?.close().catch(() => {});
+    for (const browser of Object.values(this.#browsers)) await browser.close().catch(() => {});
     for (const portal of this.#portals) portal.kill();
     this.#relay?.kill();
     if (this.#agent && this.#agent.exitCode === null) {
-      this.#agent.kill('SIGTERM');
-      await once(this.#agent, 'exit');
+      this.#agent.stdin.end();
+      const [code] = await once(this.#agent, 'exit');
+      if (code !== 0) throw new Error(`the agent ended with ${code}`);
     }
-    if (this.#home) fs.rmSync(this.#home, { recursive: true, force: true });
   }
 
-  async #startAgent() {
-    const binary = process.env.CORVANE_AGENT;
-    if (!binary) throw new Error('CORVANE_AGENT names no agent binary');
-    this.#home = fs.mkdtempSync(path.join(os.tmpdir(), 'corvane-browser-'));
-    fs.mkdirSync(path.join(this.#home, 'runtime'), { mode: 0o700 });
-    // The key and the login item go under this throwaway HOME.
-    const env = {
-      PATH: process.env.PATH,
-      LANG: 'C.UTF-8',
-      HOME: this.#home,
-      XDG_RUNTIME_DIR: path.join(this.#home, 'runtime'),
-      DBUS_SYSTEM_BUS_ADDRESS: `unix:path=${this.#home}/no-system-bus`,
-      DBUS_SESSION_BUS_ADDRESS: `unix:path=${this.#home}/no-session-bus`,
-      QT_QPA_PLATFORM: 'offscreen',
-    };
-    // unshare execs the shell, which execs the agent: the pid names its namespace.
-    this.#agent = spawn('unshare', ['--net', '--', 'sh', '-c', 'ip link set lo up && exec "$0"', binary], { env });
-    await outputMatch(this.#agent, READY_LINE);
-  }
-
-  async #startRelay() {
+  async #startRelay(agentPid) {
     const listener = net.createServer();
     await new Promise((resolve) => listener.listen(12180, '127.0.0.1', resolve));
-    this.#relay = spawn('nsenter', [`--net=/proc/${this.#agent.pid}/ns/net`, '--', process.execPath,
+    this.#relay = spawn('nsenter', [`--net=/proc/${agentPid}/ns/net`, '--', process.execPath,
       path.join(HERE, 'relay.mjs')], { stdio: ['ignore', 'inherit', 'inherit', 'ipc'] });
     this.#relay.send('serve', listener);
     const [message] = await once(this.#relay, 'message');
     if (!message.ready) throw new Error('relay did not start');
     // Only the relay accepts from now on.
     listener.close();
-  }
-
-  async #startPortal(name) {
-    const portal = spawn('/usr/bin/python3', [PORTAL, '--port', '0', '--db', path.join(this.#home, `${name}.sqlite3`)]);
-    this.#portals.push(portal);
-    return (await outputMatch(portal, /^Corvane portal on (http:\S+) /m))[1];
   }
 }
 
@@ -128,7 +125,7 @@ function outputMatch(child, pattern) {
   let output = '';
   return new Promise((resolve, reject) => {
     const timer = setTimeout(() => reject(new Error(`not ready: ${output}`)), 10000);
-    for (const stream of [child.stdout, child.stderr]) {
+    for (const stream of [child.stdout, child.stderr].filter(Boolean)) {
       stream.on('data', (chunk) => {
         output += chunk;
         const match = output.match(pattern);

@@ -1,6 +1,6 @@
-// A real Chromium calls the agent the ways a portal meets it: a public page
-// with Local Network Access granted, the reference portal's whole challenge
-// flow (with a page on another origin), and a public page without the grant.
+// Real browsers call the agent the ways a portal meets it: a public page
+// allowed to reach loopback, the reference portal's whole challenge flow in
+// Chromium and Firefox, allowed and denied, and a page on another origin.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
 
@@ -43,22 +43,29 @@ async function fetchFromPage(url) {
 }
 
 // A loopback page's fetch is the same to the agent; the other origin's page below makes one.
-test('a public page with Local Network Access gets and verifies reports, with one preflight', async () => {
-  const { result, sent } = await counted(() => harness.withPage(harness.publicOrigin, { grant: true },
+test('a public page allowed to reach loopback gets and verifies reports, with one preflight', async () => {
+  const { result, sent } = await counted(() => harness.withPage(harness.publicOrigin, { loopback: 'granted' },
     (page) => page.evaluate(fetchFromPage, AGENT_URL)));
   const report = [200, 'application/json', [...FACTS, 'public_key', 'signature'].sort()];
   assert.deepEqual(result, [report, report, report, [true, null]]);
   assert.deepEqual(sent, { OPTIONS: 1, GET: 4, other: 0 });
 });
 
-test('the portal trusts its page\'s report once, and not one asked for by another origin', async () => {
-  const served = await harness.withPage(harness.publicOrigin, { grant: true, path: '/' }, async (page) => {
-    assert.deepEqual(await verdictOf(page), ['trusted', 'Trusted device']);
-    return page.$eval('#served-text', (pre) => pre.textContent);
-  });
-  const replayed = await post('/api/attest', served);
-  assert.deepEqual([replayed.trusted, /already used/.test(replayed.reason)], [false, true], replayed.reason);
+test('the portal\'s page says when the browser blocks it, and once allowed is trusted once', async () => {
+  for (const browser of ['chromium', 'firefox']) {
+    const { result, sent } = await counted(() => harness.withPage(harness.publicOrigin,
+      { browser, loopback: 'denied', path: '/' }, verdictOf));
+    assert.deepEqual([result[0], /browser blocks this page/.test(result[1]), sent],
+      ['trouble', true, { OPTIONS: 0, GET: 0, other: 0 }], `${browser}: ${result[1]}`);
+    const served = await harness.withPage(harness.publicOrigin, { browser, loopback: 'granted', path: '/' },
+      async (page) => [await verdictOf(page), await page.$eval('#served-text', (pre) => pre.textContent)]);
+    assert.deepEqual(served[0], ['trusted', 'Trusted device'], browser);
+    const replayed = await post('/api/attest', served[1]);
+    assert.deepEqual([replayed.trusted, /already used/.test(replayed.reason)], [false, true], replayed.reason);
+  }
+});
 
+test('the portal refuses a report asked for by another origin, and a body that is no report', async () => {
   const { nonce } = await post('/api/challenge');
   const borrowed = await harness.withPage(harness.loopbackOrigin, {}, (page) => page.evaluate(async (challenge) => {
     const { fetchReport } = await import('/corvane-verify.js');
@@ -71,11 +78,4 @@ test('the portal trusts its page\'s report once, and not one asked for by anothe
   const garbage = await fetch(`${harness.publicOrigin}/api/attest`, { method: 'POST', body: '[1]' });
   assert.deepEqual([garbage.status, await garbage.json()], [400, { error: 'not a JSON object' }]);
   assert.ok((await post('/api/challenge')).nonce, 'the portal is still up');
-});
-
-test('without Local Network Access the portal\'s page says so, and the agent gets nothing', async () => {
-  const { result, sent } = await counted(() => harness.withPage(harness.publicOrigin, { path: '/' }, verdictOf));
-  assert.equal(result[0], 'trouble');
-  assert.match(result[1], /browser blocks this page/);
-  assert.deepEqual(sent, { OPTIONS: 0, GET: 0, other: 0 });
 });

@@ -1,5 +1,6 @@
-"""A desktop for the tray item: an X server, a private session bus and a panel's StatusNotifierWatcher
-(python-dbusmock), and what a panel reads and clicks (StatusNotifierItem, com.canonical.dbusmenu)."""
+"""A desktop for the tray item: an X server, a private session bus, a panel's StatusNotifierWatcher and a
+notification service (python-dbusmock), what a panel reads and clicks (StatusNotifierItem,
+com.canonical.dbusmenu), and what a launcher calls (org.freedesktop.Application)."""
 import os
 import subprocess
 
@@ -11,6 +12,7 @@ from conftest import wait_until
 WATCHER = "org.kde.StatusNotifierWatcher"
 ITEM = "org.kde.StatusNotifierItem"
 MENU = "com.canonical.dbusmenu"
+NOTIFICATIONS = "org.freedesktop.Notifications"
 
 
 def spawn(command, **kwargs):
@@ -33,12 +35,37 @@ class Desktop:
         self.bus = dbus.bus.BusConnection(address)
         self.env = {"DBUS_SESSION_BUS_ADDRESS": address, "DISPLAY": self.x.get_display_name(), "QT_QPA_PLATFORM": None}
 
-    def start_panel(self):
-        template = os.path.join(os.path.dirname(__file__), "status_notifier_watcher.py")
+    def start_mock(self, template, name):
         self.procs.append(spawn([
             "/usr/bin/python3", "-m", "dbusmock", "--template", template], stdout=subprocess.DEVNULL,
             env={**os.environ, "DBUS_SESSION_BUS_ADDRESS": self.env["DBUS_SESSION_BUS_ADDRESS"]}))
+        wait_until(lambda: self.bus.name_has_owner(name), name)
         return self.procs[-1]
+
+    def start_panel(self):
+        return self.start_mock(os.path.join(os.path.dirname(__file__), "status_notifier_watcher.py"), WATCHER)
+
+    def notifications(self):
+        """The Notify calls the notification service has had (start it with start_mock first)."""
+        return self.bus.get_object(NOTIFICATIONS, "/org/freedesktop/Notifications").GetMethodCalls(
+            "Notify", dbus_interface="org.freedesktop.DBus.Mock")
+
+    def activate(self):
+        """What a launcher does with the D-Bus activatable desktop entry."""
+        self.bus.get_object("com.corvane.Agent", "/com/corvane/Agent").Activate(
+            dbus.Dictionary({}, signature="sv"), dbus_interface="org.freedesktop.Application")
+
+    def press(self, keys):
+        subprocess.run(["xdotool", "key", keys], env={**os.environ, "DISPLAY": self.env["DISPLAY"]}, check=True)
+
+    def copied_status(self, showing):
+        """The status window's lines as its Copy button (Alt+C) puts them on the clipboard, once they hold showing."""
+        def clipboard():
+            self.press("alt+c")
+            return subprocess.run(["xclip", "-o", "-selection", "clipboard"], capture_output=True, text=True,
+                                  env={**os.environ, "DISPLAY": self.env["DISPLAY"]}).stdout.splitlines()
+        wait_until(lambda: showing in clipboard(), f"{showing!r} in the status window")
+        return clipboard()
 
     def item(self):
         """The item registered with the running panel (once there is one) and its menu."""

@@ -1,6 +1,8 @@
 """The agent as a person meets it: in a panel, its menu and status window,
-without a display, at signals, and its login item."""
+without a tray, started twice, without a display, at signals, and its login item."""
+import base64
 import fcntl
+import hashlib
 import os
 import re
 import signal
@@ -10,10 +12,10 @@ import subprocess
 import pytest
 
 from conftest import AGENT, PORT, READY_LINE, Agent, exchange, wait_until
-from desktop import ITEM, Desktop
+from desktop import ITEM, NOTIFICATIONS, Desktop
 
 GRANTED = "Current Location Authorization Status: 3"
-STATUS_TITLE = "Corvane Compliance — Wi-Fi Status"
+STATUS_TITLE = "Corvane Compliance — Status"
 NO_WIFI = "No WiFi interface found."
 NO_WIFI_DIAGNOSTIC = ["--- Starting WiFi Diagnostic ---", GRANTED, "NOT CURRENTLY CONNECTED TO ANY WIFI",
                       "---------------------------", NO_WIFI, "No nearby networks found.",
@@ -87,6 +89,43 @@ def test_quit_ends_with_status_0_frees_the_port_and_said_nothing_on_stderr(deskt
     assert desktop.agent.proc.wait(10) == 0
     assert_port_free()
     assert desktop.agent.stderr == ""
+
+
+def test_without_a_tray_a_notification_and_the_desktop_entry_lead_to_the_status_window(tmp_path):
+    screen, agent = Desktop(tmp_path), None
+    try:
+        screen.start_mock("notification_daemon", NOTIFICATIONS)
+        with socket.socket() as squatter:
+            squatter.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            squatter.bind(("127.0.0.1", PORT))
+            squatter.listen()
+            agent = Agent(tmp_path / "home", env=screen.env).start(wait_ready=False)
+            wait_until(screen.notifications, "a notification", timeout=15)
+            screen.activate()
+            taken = "Web pages cannot reach the agent: port 12180 is used by another program (trying again)"
+            assert screen.copied_status(taken)[0] == taken
+        agent.wait_for_line(READY_LINE, timeout=31)  # the longest back-off
+        report = agent.get_report(origin="https://portal.example")
+
+        start = len(agent.lines)
+        second = subprocess.run([AGENT], env=agent.env, capture_output=True, text=True, timeout=10)
+        assert (second.returncode, second.stdout) == (0, "Corvane Compliance is already running: showing its status window\n")
+        agent.wait_for_line(NO_WIFI_DIAGNOSTIC[-1], start=start)
+        digest = hashlib.sha256(base64.b64decode(report["public_key"])).hexdigest()
+        status = screen.copied_status("Web pages can reach the agent on 127.0.0.1:12180 and [::1]:12180")
+        assert status[1] == f"Device ID: {report['device_id']}"
+        assert "Key fingerprint: SHA-256 " + " ".join(digest[i:i + 4] for i in range(0, 64, 4)) in status
+        assert status[5].startswith("Last report served: ") and status[5].endswith(", to https://portal.example")
+        assert status[7:] == NO_WIFI_DIAGNOSTIC
+        assert [title for _, title, _, _ in screen.windows()].count(STATUS_TITLE) == 1
+        assert len(screen.notifications()) == 1
+
+        screen.press("alt+q")
+        assert agent.proc.wait(10) == 0
+    finally:
+        if agent:
+            agent.stop()
+        screen.stop()
 
 
 @pytest.mark.parametrize("display, sig", [(None, signal.SIGTERM), (":97", signal.SIGINT), (None, signal.SIGHUP)])

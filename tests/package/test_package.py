@@ -15,6 +15,7 @@ from test_bridge import PREFLIGHT  # noqa: E402
 
 FILES = sorted([
     "usr/bin/corvane-agent", "usr/bin/corvane-verify", "usr/share/applications/com.corvane.Agent.desktop",
+    "usr/share/dbus-1/services/com.corvane.Agent.service",
     "usr/share/corvane-agent/corvane-verify.js", "usr/share/doc/corvane-agent/README.md",
     "usr/share/doc/corvane-agent/changelog.Debian.gz", "usr/share/doc/corvane-agent/copyright",
     "usr/share/icons/hicolor/scalable/apps/com.corvane.Agent.svg", "usr/share/man/man1/corvane-agent.1.gz",

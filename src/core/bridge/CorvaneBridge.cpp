@@ -32,6 +32,10 @@ constexpr std::size_t kMostConnections = 1024;
 // free one, try again after this long instead of spinning.
 constexpr int kAcceptRetryMs = 1000;
 constexpr int kDeferAcceptSeconds = 1;
+// While the port is taken: soon at first, in case a previous agent is just
+// ending, then rarely.
+constexpr std::chrono::milliseconds kFirstRestartDelay{1000};
+constexpr std::chrono::milliseconds kLongestRestartDelay{30000};
 
 bool meansNoIPv6(QAbstractSocket::SocketError error)
 {
@@ -69,18 +73,22 @@ CorvaneBridge::~CorvaneBridge() = default;
 
 void CorvaneBridge::start()
 {
+    if (m_reachability.serving())
+        return;
     m_connectionLimit = connectionLimit();
     // Loopback only: the one caller is a browser on this machine, and the
     // report tells where the machine is.
     const QHostAddress addresses[] = {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
+    std::vector<Listener> listeners;
+    Reachability served;
     for (const QHostAddress& address : addresses) {
         auto server = std::make_unique<QTcpServer>();
         server->setListenBacklogSize(kListenBacklog);
+        const bool ipv6 = address.protocol() == QAbstractSocket::IPv6Protocol;
         if (!server->listen(address, port)) {
-            if (address.protocol() == QAbstractSocket::IPv6Protocol && meansNoIPv6(server->serverError()))
+            if (ipv6 && meansNoIPv6(server->serverError()))
                 continue;
-            logLine("Bridge failed: " + server->errorString().toStdString());
-            m_listeners.clear();
+            startAgainLater(*server);
             return;
         }
         // Qt would make a socket object per client; the bridge takes the
@@ -93,9 +101,38 @@ void CorvaneBridge::start()
         ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &kDeferAcceptSeconds, sizeof kDeferAcceptSeconds);
         auto incoming = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         connect(incoming.get(), &QSocketNotifier::activated, this, [this, fd] { acceptConnections(fd); });
-        m_listeners.push_back({std::move(server), std::move(incoming)});
+        listeners.push_back({std::move(server), std::move(incoming)});
+        const std::string host = address.toString().toStdString();
+        served.addresses.push_back((ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port));
     }
+    m_listeners = std::move(listeners);
+    m_restart.stop();
+    setReachability(std::move(served));
     logLine("Corvane Bridge active on localhost:" + std::to_string(port));
+}
+
+void CorvaneBridge::startAgainLater(const QTcpServer& failed)
+{
+    // Said once; the tray and the status window tell the rest.
+    if (m_restartDelay == std::chrono::milliseconds::zero()) {
+        logLine("Bridge failed: " + failed.errorString().toStdString());
+        m_restart.setSingleShot(true);
+        connect(&m_restart, &QTimer::timeout, this, &CorvaneBridge::start);
+    }
+    m_restartDelay = std::clamp(2 * m_restartDelay, kFirstRestartDelay, kLongestRestartDelay);
+    m_restart.start(m_restartDelay);
+    setReachability({{},
+        failed.serverError() == QAbstractSocket::AddressInUseError
+            ? "port " + std::to_string(port) + " is used by another program"
+            : failed.errorString().toStdString()});
+}
+
+void CorvaneBridge::setReachability(Reachability reachability)
+{
+    if (reachability == m_reachability)
+        return;
+    m_reachability = std::move(reachability);
+    emit reachabilityChanged();
 }
 
 std::size_t CorvaneBridge::connectionLimit()
@@ -195,7 +232,10 @@ statusreport::Report CorvaneBridge::buildStatusReport(std::optional<statusreport
 void CorvaneBridge::sendJSONResponse(
     const statusreport::Report& report, const http::Request& request, const DeferredAnswer& answer)
 {
-    answer.sendAndClose(http::buildJSONResponse(statusreport::servedDocument(report), request.origin, request.head));
+    const std::optional<std::string> document = statusreport::servedDocument(report);
+    answer.sendAndClose(http::buildJSONResponse(document, request.origin, request.head));
+    if (document)
+        emit reportServed(report.facts.timestamp, QString::fromStdString(request.origin));
 }
 
 } // namespace corvane

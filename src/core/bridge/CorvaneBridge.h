@@ -3,13 +3,16 @@
 #include "bridge/BridgeConnection.h"
 #include "bridge/BridgeConnections.h"
 #include "bridge/Http.h"
+#include "bridge/Reachability.h"
 #include "report/HostProbes.h"
 #include "report/StatusReport.h"
 #include "security/SecurityManager.h"
 #include "wifi/WifiScanner.h"
 
 #include <QObject>
+#include <QTimer>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,8 +45,13 @@ public:
     CorvaneBridge(BridgeServices services, QObject* parent = nullptr);
     ~CorvaneBridge() override;
 
-    // Listens on the loopback addresses only; failures are logged, never raised.
+    // Listens on the loopback addresses only. When it cannot (the port is
+    // taken), it says so once and tries again, backing off up to 30 s.
     void start();
+    const Reachability& reachability() const { return m_reachability; }
+
+    SecurityManager& security() { return *m_services.security; }
+    HostProbes& probes() { return *m_services.probes; }
 
     void processRequest(std::string_view bytes, BridgeConnection& connection, bool headerCut = false);
     void sendStatusReport(const http::Request& request, BridgeConnection& connection);
@@ -52,6 +60,11 @@ public:
 
     // The report's facts, signed when the key store can sign.
     statusreport::Report buildStatusReport(std::optional<statusreport::Challenge> challenge = std::nullopt);
+
+signals:
+    void reachabilityChanged();
+    // A 200 answer with a report was handed over: the report's time and the origin it was granted to.
+    void reportServed(qint64 timestamp, const QString& origin);
 
 private:
     struct Listener {
@@ -63,12 +76,17 @@ private:
     void pauseAccepting();
     void resumeAccepting();
     static std::size_t connectionLimit();
+    void startAgainLater(const QTcpServer& failed);
+    void setReachability(Reachability reachability);
 
     BridgeServices m_services;
     BridgeConnections m_connections;
     std::vector<Listener> m_listeners;
     std::size_t m_connectionLimit = 0;
     bool m_paused = false;
+    Reachability m_reachability{{}, "not started"};
+    QTimer m_restart;
+    std::chrono::milliseconds m_restartDelay{0};
 };
 
 } // namespace corvane
