@@ -24,8 +24,8 @@ def one_request(rng):
             s.sendall(b"GET / HT"[:rng.randrange(9)])
             s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, RESET)
     else:
-        request = bytes(rng.randrange(32, 127) for _ in range(rng.randrange(1, 200))) if kind == "garbage" \
-            else b"GET / HTTP/1.1\r\nOrigin: https://load.example\r\n\r\n"
+        request = bytes(rng.randrange(32, 127) for _ in range(rng.randrange(1, 200))) + b"\r\n\r\n" \
+            if kind == "garbage" else b"GET / HTTP/1.1\r\nOrigin: https://load.example\r\n\r\n"
         head, body = split_answer(exchange(request))
         assert head.startswith(b"HTTP/1.1 200 OK\r\n") and f"Content-Length: {len(body)}\r\n".encode() in head
 
