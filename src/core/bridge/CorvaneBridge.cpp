@@ -182,9 +182,16 @@ statusreport::Report CorvaneBridge::buildStatusReport(std::optional<statusreport
     const std::optional<std::string> payload = statusreport::signedPayload(facts);
     if (!payload)
         return report;
-    report.signature = m_services.security->sign(*payload);
-    if (report.signature)
-        report.publicKey = m_services.security->publicKeyBase64();
+    // Until answers can come later, only what the key store gives at once
+    // (a file key) signs; a TPM key leaves the report unsigned.
+    auto key = std::make_shared<DeviceKeyPtr>();
+    m_services.security->withKey([key](DeviceKeyPtr found) { *key = std::move(found); });
+    auto signature = std::make_shared<std::optional<std::string>>();
+    if (*key && m_services.security->sign(*key, *payload, [signature](auto made) { *signature = std::move(made); })
+        && *signature) {
+        report.signature = *signature;
+        report.publicKey = (*key)->publicKey();
+    }
     return report;
 }
 
