@@ -16,12 +16,12 @@ const std::string kPreflight = "HTTP/1.1 204 No Content\r\n"
                                "Connection: close\r\n"
                                "\r\n";
 
-std::string jsonAnswer(const std::string& status, const std::string& origin, const std::string& body)
+std::string jsonAnswer(
+    const std::string& status, const std::string& origin, const std::string& body, const std::string& extra = "")
 {
     return "HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\nAccess-Control-Allow-Origin: " + origin
-        + "\r\nAccess-Control-Allow-Methods: GET, OPTIONS\r\nAccess-Control-Allow-Private-Network: true\r\n"
-          "Content-Length: "
-        + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        + "\r\nAccess-Control-Allow-Methods: GET, OPTIONS\r\nAccess-Control-Allow-Private-Network: true\r\n" + extra
+        + "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 struct Case {
@@ -133,6 +133,10 @@ TEST(Http, AnswersAreByteExact)
 
     const std::string document = "{\n  \"a\": \"\xC3\xBC\"\n}";
     EXPECT_EQ(http::buildJSONResponse(document, "o"), jsonAnswer("200 OK", "o", document));
+    const std::string get = jsonAnswer("200 OK", "o", document);
+    EXPECT_EQ(http::buildJSONResponse(document, "o", true), get.substr(0, get.size() - document.size()));
+    EXPECT_EQ(http::buildUnavailableResponse("busy", "o"),
+        jsonAnswer("503 Service Unavailable", "o", "{\"error\":\"busy\"}", "Retry-After: 1\r\n"));
     EXPECT_EQ(http::buildBadRequestResponse("nonce is empty", "https://p.example"),
         jsonAnswer("400 Bad Request", "https://p.example", "{\"error\":\"nonce is empty\"}"));
     EXPECT_EQ(

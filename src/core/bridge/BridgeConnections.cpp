@@ -2,6 +2,9 @@
 
 #include "bridge/Http.h"
 
+#include "bridge/BridgeConnection.h"
+
+#include <QPointer>
 #include <QSocketNotifier>
 
 #include <sys/socket.h>
@@ -37,11 +40,24 @@ Drained drain(int fd, std::string& buffer)
 
 struct BridgeConnections::Kept {
     Stage stage = Stage::request;
+    std::string request; // the header so far
     std::string answer;
     std::size_t sent = 0;
     bool clientMaySend = false;
     Clock::time_point deadline;
+    Clock::time_point lingerEnd;
+    std::shared_ptr<Deferral> deferral;
     std::unique_ptr<QSocketNotifier, NotifierDisposal> notifier;
+};
+
+// Shared by a deferred answer and its connection, so that an answer that
+// comes for a connection already let go (or a reused descriptor) is ignored.
+struct BridgeConnections::Deferral {
+    int fd = -1;
+    bool clientMaySend = false;
+    bool waiting = false; // the handler has returned; the connection is kept
+    bool delivered = false;
+    std::optional<std::string> early; // delivered before the handler returned
 };
 
 // A notifier may be the one whose signal is being handled: it stops watching
@@ -73,26 +89,106 @@ void BridgeConnections::serve(int fd)
 {
     const ssize_t count = ::recv(fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
     if (count > 0)
-        respond(fd, std::string_view(m_buffer.data(), static_cast<std::size_t>(count)));
+        serveWhenWhole(fd, std::string_view(m_buffer.data(), static_cast<std::size_t>(count)));
     else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         keep(fd, Stage::request);
     else
         ::close(fd); // gone without a request
 }
 
-void BridgeConnections::respond(int fd, std::string_view request)
+void BridgeConnections::serveWhenWhole(int fd, std::string_view bytes)
 {
-    std::optional<std::string> answer = m_responder(request);
+    // Judged only on its whole header: a Host line still on its way must not be missed.
+    const bool whole = http::headerLength(bytes).has_value();
+    if (whole || bytes.size() >= kMaxRequestBytes) {
+        // The rest of a request that did not fit, or a body, may still be on its way.
+        const bool clientMaySend = bytes.size() >= kMaxRequestBytes || !http::isComplete(bytes);
+        respond(fd, bytes, clientMaySend, !whole);
+        return;
+    }
+    keep(fd, Stage::request).request.assign(bytes);
+}
+
+void BridgeConnections::readMore(int fd, Kept& kept)
+{
+    const std::size_t room = kMaxRequestBytes - kept.request.size();
+    const ssize_t count = ::recv(fd, m_buffer.data(), room, MSG_DONTWAIT);
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    if (count > 0) {
+        kept.request.append(m_buffer.data(), static_cast<std::size_t>(count));
+        // Still within the deadline set when it was taken: trickling bytes buy no time.
+        if (!http::headerLength(kept.request) && kept.request.size() < kMaxRequestBytes)
+            return;
+    } else if (count < 0 || kept.request.empty()) {
+        release(fd); // failed, or gone without a request
+        return;
+    }
+    const std::string request = std::move(kept.request);
+    // The descriptor leaves the table; answering it is the fast path's job.
+    m_kept.erase(fd);
+    if (count == 0)
+        respond(fd, request, false, false); // the client has sent all it will
+    else
+        serveWhenWhole(fd, request);
+    schedule();
+    emit released();
+}
+
+void BridgeConnections::respond(int fd, std::string_view request, bool clientMaySend, bool headerCut)
+{
+    auto deferral = std::make_shared<Deferral>();
+    deferral->fd = fd;
+    deferral->clientMaySend = clientMaySend;
+    BridgeConnection connection([this, deferral] {
+        return DeferredAnswer([self = QPointer(this), deferral](std::optional<std::string> answer) {
+            if (deferral->delivered)
+                return;
+            deferral->delivered = true;
+            if (!deferral->waiting)
+                deferral->early = std::move(answer);
+            else if (self)
+                self->deferredAnswer(deferral, std::move(answer));
+        });
+    });
+    m_responder(request, headerCut, connection);
+    if (!connection.deferred())
+        answer(fd, std::move(connection.answer()), clientMaySend);
+    else if (deferral->delivered)
+        answer(fd, std::move(deferral->early), clientMaySend);
+    else {
+        deferral->waiting = true;
+        keep(fd, Stage::waiting).deferral = std::move(deferral);
+    }
+}
+
+void BridgeConnections::deferredAnswer(const std::shared_ptr<Deferral>& deferral, std::optional<std::string> answer)
+{
+    const auto it = m_kept.find(deferral->fd);
+    if (it == m_kept.end() || it->second->deferral != deferral)
+        return; // let go meanwhile
+    m_kept.erase(it);
+    this->answer(deferral->fd, std::move(answer), deferral->clientMaySend);
+    schedule();
+    emit released();
+}
+
+void BridgeConnections::answer(int fd, std::optional<std::string> answer, bool clientMaySend)
+{
     if (!answer) {
         ::close(fd);
         return;
     }
-    // The rest of a request that did not fit, or did not come in one piece, may still be on its way.
-    const bool clientMaySend = request.size() == kMaxRequestBytes || !http::isComplete(request);
     std::size_t sent = 0;
     switch (send(fd, *answer, sent, clientMaySend)) {
     case Next::close: ::close(fd); break;
-    case Next::wait: keep(fd, Stage::answer, std::move(*answer), sent, clientMaySend); break;
+    case Next::wait: {
+        Kept& kept = keep(fd, Stage::answer);
+        kept.answer = std::move(*answer);
+        kept.sent = sent;
+        kept.clientMaySend = clientMaySend;
+        break;
+    }
     case Next::linger: keep(fd, Stage::linger); break;
     }
 }
@@ -125,17 +221,19 @@ BridgeConnections::Next BridgeConnections::send(
     return Next::linger;
 }
 
-void BridgeConnections::keep(int fd, Stage stage, std::string answer, std::size_t sent, bool clientMaySend)
+BridgeConnections::Kept& BridgeConnections::keep(int fd, Stage stage)
 {
     auto kept = std::make_unique<Kept>();
+    const Clock::time_point now = Clock::now();
     kept->stage = stage;
-    kept->answer = std::move(answer);
-    kept->sent = sent;
-    kept->clientMaySend = clientMaySend;
-    kept->deadline = Clock::now() + (stage == Stage::request ? kIdleTimeout : kLingerTimeout);
-    watch(fd, *kept);
-    m_kept.emplace(fd, std::move(kept));
+    kept->lingerEnd = now + kLingerTotal;
+    kept->deadline = now + (stage == Stage::request || stage == Stage::waiting ? kIdleTimeout : kLingerTimeout);
+    // One that waits for its answer has nothing to read or write meanwhile.
+    if (stage != Stage::waiting)
+        watch(fd, *kept);
+    Kept& added = *m_kept.insert_or_assign(fd, std::move(kept)).first->second;
     schedule();
+    return added;
 }
 
 void BridgeConnections::watch(int fd, Kept& kept)
@@ -152,20 +250,10 @@ void BridgeConnections::activated(int fd)
     if (it == m_kept.end())
         return;
     Kept& kept = *it->second;
+    const Clock::time_point now = Clock::now();
     switch (kept.stage) {
-    case Stage::request: {
-        const ssize_t count = ::recv(fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            return;
-        // The descriptor leaves the table; answering it is the fast path's job.
-        m_kept.erase(it);
-        if (count > 0)
-            respond(fd, std::string_view(m_buffer.data(), static_cast<std::size_t>(count)));
-        else
-            ::close(fd);
-        emit released();
-        break;
-    }
+    case Stage::request: readMore(fd, kept); return;
+    case Stage::waiting: return;
     case Stage::answer: {
         const std::size_t before = kept.sent;
         switch (send(fd, kept.answer, kept.sent, kept.clientMaySend)) {
@@ -173,12 +261,13 @@ void BridgeConnections::activated(int fd)
         case Next::linger:
             kept.stage = Stage::linger;
             kept.answer = {};
-            kept.deadline = Clock::now() + kLingerTimeout;
+            kept.lingerEnd = now + kLingerTotal;
+            kept.deadline = now + kLingerTimeout;
             watch(fd, kept); // now for the client's reading and closing
             break;
         case Next::wait:
             if (kept.sent > before)
-                kept.deadline = Clock::now() + kLingerTimeout; // still reading: not stuck
+                kept.deadline = now + kLingerTimeout; // still reading: not stuck
             break;
         }
         break;
@@ -186,7 +275,8 @@ void BridgeConnections::activated(int fd)
     case Stage::linger:
         switch (drain(fd, m_buffer)) {
         case Drained::closed: release(fd); return;
-        case Drained::data: kept.deadline = Clock::now() + kLingerTimeout; break;
+        // Still sending: a while longer, but never past the total.
+        case Drained::data: kept.deadline = std::min(now + kLingerTimeout, kept.lingerEnd); break;
         case Drained::nothing: break;
         }
         break;
@@ -209,7 +299,7 @@ void BridgeConnections::expire()
     for (const auto& [fd, kept] : m_kept) {
         if (kept->deadline > now)
             continue;
-        if (kept->stage != Stage::request) {
+        if (kept->stage == Stage::answer || kept->stage == Stage::linger) {
             // A client that stopped reading: reset, so the kernel drops the unsent rest too.
             const linger abort{1, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);

@@ -14,23 +14,29 @@
 
 namespace corvane {
 
+class BridgeConnection;
+
 // The bridge's transport on plain descriptors. A connection whose request is
 // already there is read, answered and closed in the pass that accepted it,
 // with no object of its own. Only one that cannot be finished at once (its
-// request not there yet, its answer not taken whole yet, or its client still
-// sending) is kept, with one notifier; the deadlines of all kept connections
-// share one timer, which runs only while one is kept.
+// header not all there yet, its answer not ready or not taken whole yet, or
+// its client still sending) is kept, with at most one notifier; the deadlines
+// of all kept connections share one timer, which runs only while one is kept.
 class BridgeConnections final : public QObject {
     Q_OBJECT
 
 public:
     static constexpr std::size_t kMaxRequestBytes = 65536;
+    // For the whole header to arrive, and for an answer that comes later.
     static constexpr std::chrono::seconds kIdleTimeout{30};
     // How long an answer or a graceful close may go without progress.
     static constexpr std::chrono::seconds kLingerTimeout{5};
+    // How long a graceful close may take in all, progress or not.
+    static constexpr std::chrono::seconds kLingerTotal{30};
 
-    // The answer to a request, or none to drop the connection.
-    using Responder = std::function<std::optional<std::string>(std::string_view request)>;
+    // Answers, drops or defers one request. headerCut: its header did not
+    // end within kMaxRequestBytes.
+    using Responder = std::function<void(std::string_view request, bool headerCut, BridgeConnection& connection)>;
 
     explicit BridgeConnections(Responder responder, QObject* parent = nullptr);
     ~BridgeConnections() override;
@@ -45,19 +51,24 @@ signals:
     void released();
 
 private:
-    enum class Stage { request, answer, linger };
+    enum class Stage { request, waiting, answer, linger };
     enum class Next { close, wait, linger };
     struct Kept;
+    struct Deferral;
     struct NotifierDisposal {
         void operator()(QSocketNotifier* notifier) const;
     };
     using Clock = std::chrono::steady_clock;
 
-    void respond(int fd, std::string_view request);
+    void serveWhenWhole(int fd, std::string_view bytes);
+    void respond(int fd, std::string_view request, bool clientMaySend, bool headerCut);
+    void answer(int fd, std::optional<std::string> answer, bool clientMaySend);
+    void deferredAnswer(const std::shared_ptr<Deferral>& deferral, std::optional<std::string> answer);
     Next send(int fd, const std::string& answer, std::size_t& sent, bool clientMaySend);
-    void keep(int fd, Stage stage, std::string answer = {}, std::size_t sent = 0, bool clientMaySend = false);
+    Kept& keep(int fd, Stage stage);
     void watch(int fd, Kept& kept);
     void activated(int fd);
+    void readMore(int fd, Kept& kept);
     void release(int fd);
     void expire();
     void schedule();

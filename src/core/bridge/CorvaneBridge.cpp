@@ -57,10 +57,8 @@ CorvaneBridge::CorvaneBridge(QObject* parent)
 CorvaneBridge::CorvaneBridge(BridgeServices services, QObject* parent)
     : QObject(parent)
     , m_services(std::move(services))
-    , m_connections([this](std::string_view request) {
-        BridgeConnection connection;
-        processRequest(request, connection);
-        return std::move(connection.answer());
+    , m_connections([this](std::string_view request, bool headerCut, BridgeConnection& connection) {
+        processRequest(request, connection, headerCut);
     })
 {
     connect(&m_connections, &BridgeConnections::released, this, &CorvaneBridge::resumeAccepting);
@@ -145,27 +143,28 @@ void CorvaneBridge::resumeAccepting()
         listener.incoming->setEnabled(true);
 }
 
-void CorvaneBridge::processRequest(std::string_view bytes, BridgeConnection& connection)
+void CorvaneBridge::processRequest(std::string_view bytes, BridgeConnection& connection, bool headerCut)
 {
-    const http::Request request = http::parseRequest(bytes);
+    const http::Request request = http::parseRequest(bytes, headerCut);
     switch (request.kind) {
     case http::Request::Kind::dropped: connection.drop(); return;
     case http::Request::Kind::foreignHost: connection.sendAndClose(http::buildForbiddenResponse()); return;
+    case http::Request::Kind::tooLarge: connection.sendAndClose(http::buildHeaderTooLargeResponse()); return;
     case http::Request::Kind::preflight: connection.sendAndClose(http::buildPreflightResponse(request.origin)); return;
     case http::Request::Kind::badNonce:
         connection.sendAndClose(http::buildBadRequestResponse(request.problem, request.origin));
         return;
-    case http::Request::Kind::status: sendStatusReport(request.origin, request.nonce, connection); return;
+    case http::Request::Kind::status: sendStatusReport(request, connection); return;
     }
 }
 
-void CorvaneBridge::sendStatusReport(
-    const std::string& origin, const std::optional<std::string>& nonce, BridgeConnection& connection)
+void CorvaneBridge::sendStatusReport(const http::Request& request, BridgeConnection& connection)
 {
     std::optional<statusreport::Challenge> challenge;
-    if (nonce)
-        challenge = statusreport::Challenge{*nonce, origin};
-    sendJSONResponse(buildStatusReport(std::move(challenge)), origin, connection);
+    if (request.nonce)
+        challenge = statusreport::Challenge{*request.nonce, request.origin};
+    const DeferredAnswer answer = connection.defer();
+    sendJSONResponse(buildStatusReport(std::move(challenge)), request, answer);
 }
 
 statusreport::Report CorvaneBridge::buildStatusReport(std::optional<statusreport::Challenge> challenge)
@@ -196,9 +195,9 @@ statusreport::Report CorvaneBridge::buildStatusReport(std::optional<statusreport
 }
 
 void CorvaneBridge::sendJSONResponse(
-    const statusreport::Report& report, const std::string& origin, BridgeConnection& connection)
+    const statusreport::Report& report, const http::Request& request, const DeferredAnswer& answer)
 {
-    connection.sendAndClose(http::buildJSONResponse(statusreport::servedDocument(report), origin));
+    answer.sendAndClose(http::buildJSONResponse(statusreport::servedDocument(report), request.origin, request.head));
 }
 
 } // namespace corvane

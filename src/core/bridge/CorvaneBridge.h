@@ -1,6 +1,8 @@
 #pragma once
 
+#include "bridge/BridgeConnection.h"
 #include "bridge/BridgeConnections.h"
+#include "bridge/Http.h"
 #include "report/HostProbes.h"
 #include "report/StatusReport.h"
 #include "security/SecurityManager.h"
@@ -18,8 +20,6 @@ class QSocketNotifier;
 class QTcpServer;
 
 namespace corvane {
-
-class BridgeConnection;
 
 // What a status report is made from. Tests hand in their own.
 struct BridgeServices {
@@ -45,10 +45,10 @@ public:
     // Listens on the loopback addresses only; failures are logged, never raised.
     void start();
 
-    void processRequest(std::string_view bytes, BridgeConnection& connection);
-    void sendStatusReport(
-        const std::string& origin, const std::optional<std::string>& nonce, BridgeConnection& connection);
-    void sendJSONResponse(const statusreport::Report& report, const std::string& origin, BridgeConnection& connection);
+    void processRequest(std::string_view bytes, BridgeConnection& connection, bool headerCut = false);
+    void sendStatusReport(const http::Request& request, BridgeConnection& connection);
+    void sendJSONResponse(
+        const statusreport::Report& report, const http::Request& request, const DeferredAnswer& answer);
 
     // The report's facts, signed when the key store can sign.
     statusreport::Report buildStatusReport(std::optional<statusreport::Challenge> challenge = std::nullopt);

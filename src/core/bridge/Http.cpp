@@ -103,19 +103,33 @@ std::string nonceProblem(std::string_view value)
 }
 
 // A JSON body with the CORS grants, so that the page that asked can read it.
-std::string jsonAnswer(std::string_view status, std::string_view body, std::string_view origin)
+Response jsonAnswer(std::string_view status, std::string_view body, std::string_view origin)
 {
     Response response;
     response.status = status;
     response.contentType = kJsonType;
     response.allowOrigin = origin;
     response.body = body;
+    return response;
+}
+
+// A status line with an empty body: nothing a page could read.
+std::string emptyAnswer(std::string_view status)
+{
+    Response response;
+    response.status = status;
+    response.body = std::string_view();
     return response.serialize();
+}
+
+std::string errorBody(std::string_view problem)
+{
+    return json::writeCompact({{"error", problem}}).value_or("{}");
 }
 
 } // namespace
 
-Request parseRequest(std::string_view bytes)
+Request parseRequest(std::string_view bytes, bool headerCut)
 {
     Request request;
     if (bytes.empty() || !utf8::isValid(bytes))
@@ -126,10 +140,18 @@ Request parseRequest(std::string_view bytes)
         return request;
     }
     request.origin = originValue(origin);
-    if (extractMethod(bytes) == "OPTIONS") {
+    const std::string method = extractMethod(bytes);
+    // A preflight carries no data, so one whose header is cut is answered all the same.
+    if (method == "OPTIONS") {
         request.kind = Request::Kind::preflight;
         return request;
     }
+    // The Host line may be in the part that was not read: no report on a guess.
+    if (headerCut) {
+        request.kind = Request::Kind::tooLarge;
+        return request;
+    }
+    request.head = method == "HEAD";
     NonceParameter nonce = extractNonce(bytes);
     request.kind = nonce.problem.empty() ? Request::Kind::status : Request::Kind::badNonce;
     request.nonce = std::move(nonce.nonce);
@@ -148,20 +170,33 @@ bool isLoopbackHost(std::string_view host)
     return name == "127.0.0.1" || name == "localhost" || name == "localhost." || name == "[::1]";
 }
 
+std::optional<std::size_t> headerLength(std::string_view bytes)
+{
+    // The first LF that follows another, with or without a CR between them.
+    for (std::size_t lf = bytes.find('\n'); lf != std::string_view::npos; lf = bytes.find('\n', lf + 1)) {
+        const std::size_t next = lf + 1;
+        if (next < bytes.size() && bytes[next] == '\n')
+            return next + 1;
+        if (next + 1 < bytes.size() && bytes[next] == '\r' && bytes[next + 1] == '\n')
+            return next + 2;
+    }
+    return std::nullopt;
+}
+
 bool isComplete(std::string_view request)
 {
-    const std::size_t headerEnd = request.find("\r\n\r\n");
-    if (headerEnd == std::string_view::npos)
+    const std::optional<std::size_t> headerSize = headerLength(request);
+    if (!headerSize)
         return false;
-    const std::string_view header = request.substr(0, headerEnd + kLineEnd.size());
-    const auto [encoding, length] = firstLineValues<2>(header, {"transfer-encoding:", "content-length:"});
+    const auto [encoding, length] =
+        firstLineValues<2>(request.substr(0, *headerSize), {"transfer-encoding:", "content-length:"});
     if (encoding)
         return false;
     if (!length)
         return true;
     std::size_t announced = 0;
     const auto [end, error] = std::from_chars(length->data(), length->data() + length->size(), announced);
-    const std::size_t arrived = request.size() - headerEnd - 4;
+    const std::size_t arrived = request.size() - *headerSize;
     return error == std::errc() && end == length->data() + length->size() && arrived >= announced;
 }
 
@@ -231,6 +266,11 @@ std::string Response::serialize() const
         if (preflight)
             text += "Access-Control-Max-Age: 86400\r\n";
     }
+    if (retryAfterSeconds) {
+        text += "Retry-After: ";
+        text += std::to_string(*retryAfterSeconds);
+        text += kLineEnd;
+    }
     if (body) {
         text += "Content-Length: ";
         text += std::to_string(body->size());
@@ -238,7 +278,7 @@ std::string Response::serialize() const
     }
     text += "Connection: close\r\n";
     text += kLineEnd;
-    if (body)
+    if (body && !omitBody)
         text += *body;
     return text;
 }
@@ -252,22 +292,36 @@ std::string buildPreflightResponse(std::string_view origin)
     return response.serialize();
 }
 
-std::string buildJSONResponse(std::optional<std::string_view> document, std::string_view origin)
+std::string buildJSONResponse(std::optional<std::string_view> document, std::string_view origin, bool head)
 {
-    return document ? jsonAnswer("200 OK", *document, origin) : buildInternalErrorResponse();
+    if (!document)
+        return buildInternalErrorResponse();
+    Response response = jsonAnswer("200 OK", *document, origin);
+    response.omitBody = head;
+    return response.serialize();
 }
 
 std::string buildBadRequestResponse(std::string_view problem, std::string_view origin)
 {
-    return jsonAnswer("400 Bad Request", json::writeCompact({{"error", problem}}).value_or("{}"), origin);
+    return jsonAnswer("400 Bad Request", errorBody(problem), origin).serialize();
+}
+
+std::string buildUnavailableResponse(std::string_view problem, std::string_view origin)
+{
+    const std::string body = errorBody(problem);
+    Response response = jsonAnswer("503 Service Unavailable", body, origin);
+    response.retryAfterSeconds = 1;
+    return response.serialize();
+}
+
+std::string buildHeaderTooLargeResponse()
+{
+    return emptyAnswer("431 Request Header Fields Too Large");
 }
 
 std::string buildForbiddenResponse()
 {
-    Response response;
-    response.status = "403 Forbidden";
-    response.body = std::string_view();
-    return response.serialize();
+    return emptyAnswer("403 Forbidden");
 }
 
 std::string buildInternalErrorResponse()

@@ -14,6 +14,8 @@ namespace corvane::http {
 inline constexpr std::string_view kAnyOrigin = "*";
 inline constexpr std::size_t kShortestNonce = 16;
 inline constexpr std::size_t kLongestNonce = 128;
+// A request's header must end within this many bytes.
+inline constexpr std::size_t kMaxHeaderBytes = 65536;
 
 // What the bridge makes of the one read of a connection.
 struct Request {
@@ -22,6 +24,7 @@ struct Request {
         foreignHost, // addressed to a name that is not this machine's loopback
         preflight,   // method token exactly "OPTIONS"
         badNonce,    // a status request whose nonce parameter is malformed
+        tooLarge,    // a status request whose header did not end within kMaxHeaderBytes
         status,
     };
 
@@ -32,9 +35,16 @@ struct Request {
     std::string origin;
     std::optional<std::string> nonce; // a status request's challenge
     std::string problem;              // why the nonce is malformed
+    bool head = false;                // method "HEAD": the answer without its body
 };
 
-Request parseRequest(std::string_view bytes);
+// Judges one request on its whole header; headerCut: the header did not end
+// within the kMaxHeaderBytes that were read, so what matters may be missing.
+Request parseRequest(std::string_view bytes, bool headerCut = false);
+
+// The length of the header up to and including the blank line that ends it
+// (CRLF CRLF, or a bare LF LF); none until that line has arrived.
+std::optional<std::size_t> headerLength(std::string_view bytes);
 
 // The first line's text before its first space.
 std::string extractMethod(std::string_view request);
@@ -64,7 +74,9 @@ struct Response {
     std::optional<std::string_view> allowOrigin; // the CORS grants, for this origin
     bool preflight = false;                      // the grants only a preflight carries
     std::optional<std::string_view> body;        // with its Content-Length
+    bool omitBody = false;                       // HEAD: the Content-Length of the body, not the body
     bool bare = false;                           // the status line alone, not even Connection
+    std::optional<int> retryAfterSeconds;
 
     std::string serialize() const;
 };
@@ -72,13 +84,19 @@ struct Response {
 std::string buildPreflightResponse(std::string_view origin);
 
 // The 200 answer with the served document, or the bare 500 answer when the
-// report could not be written as JSON.
-std::string buildJSONResponse(std::optional<std::string_view> document, std::string_view origin);
+// report could not be written as JSON. head: the answer to a HEAD, without the body.
+std::string buildJSONResponse(std::optional<std::string_view> document, std::string_view origin, bool head = false);
 
 // 400 with {"error": problem}, readable by the page that asked.
 std::string buildBadRequestResponse(std::string_view problem, std::string_view origin);
 
 std::string buildForbiddenResponse();
+
+// 431, empty: a status request whose header never ended.
+std::string buildHeaderTooLargeResponse();
+
+// 503 with Retry-After and {"error": problem}: too much waits already.
+std::string buildUnavailableResponse(std::string_view problem, std::string_view origin);
 
 std::string buildInternalErrorResponse();
 
