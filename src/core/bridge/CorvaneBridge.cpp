@@ -31,6 +31,7 @@ constexpr std::size_t kMostConnections = 1024;
 // free one, try again after this long instead of spinning.
 constexpr int kAcceptRetryMs = 1000;
 constexpr int kDeferAcceptSeconds = 1;
+constexpr std::string_view kTooManyWaiting = "too many reports wait for their signature";
 
 bool meansNoIPv6(QAbstractSocket::SocketError error)
 {
@@ -163,11 +164,17 @@ void CorvaneBridge::sendStatusReport(const http::Request& request, BridgeConnect
     std::optional<statusreport::Challenge> challenge;
     if (request.nonce)
         challenge = statusreport::Challenge{*request.nonce, request.origin};
-    const DeferredAnswer answer = connection.defer();
-    sendJSONResponse(buildStatusReport(std::move(challenge)), request, answer);
+    buildStatusReport(std::move(challenge),
+        [this, request, answer = connection.defer()](const std::optional<statusreport::Report>& report) {
+            if (report)
+                sendJSONResponse(*report, request, answer);
+            else
+                answer.sendAndClose(http::buildUnavailableResponse(kTooManyWaiting, request.origin));
+        });
 }
 
-statusreport::Report CorvaneBridge::buildStatusReport(std::optional<statusreport::Challenge> challenge)
+void CorvaneBridge::buildStatusReport(
+    std::optional<statusreport::Challenge> challenge, std::function<void(std::optional<statusreport::Report>)> done)
 {
     statusreport::Report report;
     statusreport::Facts& facts = report.facts;
@@ -178,20 +185,26 @@ statusreport::Report CorvaneBridge::buildStatusReport(std::optional<statusreport
     facts.vpnActive = m_services.probes->isVPNActive();
     facts.challenge = std::move(challenge);
 
-    const std::optional<std::string> payload = statusreport::signedPayload(facts);
-    if (!payload)
-        return report;
-    // Until answers can come later, only what the key store gives at once
-    // (a file key) signs; a TPM key leaves the report unsigned.
-    auto key = std::make_shared<DeviceKeyPtr>();
-    m_services.security->withKey([key](DeviceKeyPtr found) { *key = std::move(found); });
-    auto signature = std::make_shared<std::optional<std::string>>();
-    if (*key && m_services.security->sign(*key, *payload, [signature](auto made) { *signature = std::move(made); })
-        && *signature) {
-        report.signature = *signature;
-        report.publicKey = (*key)->publicKey();
-    }
-    return report;
+    SecurityManager& security = *m_services.security;
+    security.withKey([&security, report = std::move(report), done = std::move(done)](const DeviceKeyPtr& key) mutable {
+        // A portal that asked with a challenge also learns how the key is kept, under the signature.
+        if (key && report.facts.challenge)
+            report.facts.keyStorage = keyStorageName(key->storage());
+        const std::optional<std::string> payload = statusreport::signedPayload(report.facts);
+        if (!key || !payload) {
+            done(std::move(report));
+            return;
+        }
+        auto signedReport = std::make_shared<statusreport::Report>(std::move(report));
+        if (!security.sign(key, *payload, [key, signedReport, done](std::optional<std::string> signature) {
+                if (signature) {
+                    signedReport->signature = std::move(signature);
+                    signedReport->publicKey = key->publicKey();
+                }
+                done(std::move(*signedReport));
+            }))
+            done(std::nullopt);
+    });
 }
 
 void CorvaneBridge::sendJSONResponse(

@@ -105,24 +105,22 @@ std::string tpmReason()
     const char* data = nullptr;
     int flags = 0;
     const unsigned long code = ERR_get_error_all(nullptr, nullptr, nullptr, &data, &flags);
+    const std::string text = (flags & ERR_TXT_STRING) && data ? data : ""; // before the queue is emptied
     ERR_clear_error();
-    if (code == 0)
-        return std::string(fallback::kUnknown);
-    std::string reason;
-    if (const char* known = ERR_reason_error_string(code)) {
-        reason = known;
-    } else {
-        char text[256] = {};
-        ERR_error_string_n(code, text, sizeof text);
-        reason = text;
-    }
-    std::string_view detail = (flags & ERR_TXT_STRING) && data ? data : "";
+    std::string_view detail = text;
     // The provider puts the TSS return code before its text: "655370 tcti:IO failure".
     while (!detail.empty() && (std::isdigit(static_cast<unsigned char>(detail.front())) || detail.front() == ' '))
         detail.remove_prefix(1);
-    if (!detail.empty())
-        reason += " (" + std::string(detail) + ")";
-    return reason;
+    const char* reason = code == 0 ? nullptr : ERR_reason_error_string(code);
+    if (reason && !detail.empty())
+        return std::string(reason) + " (" + std::string(detail) + ")";
+    if (reason || !detail.empty())
+        return reason ? reason : std::string(detail);
+    if (code == 0)
+        return std::string(fallback::kUnknown);
+    char described[256] = {};
+    ERR_error_string_n(code, described, sizeof described);
+    return described;
 }
 
 std::string providerReason()
