@@ -46,10 +46,11 @@ struct TpmWorker::Shared : std::enable_shared_from_this<Shared> {
     std::deque<Work> jobs;
     Job lastJob = 0;
     QObject* receiver = nullptr;
+    bool started = false;
     bool stopping = false;
     bool ended = false;
     bool busy = false;
-    std::thread thread;
+    std::thread thread; // set once, when started; joined or detached by the owner alone
 
     // The thread's own: the tpm2 provider, in a library context of its own.
     OSSL_LIB_CTX* context = nullptr;
@@ -238,12 +239,14 @@ TpmWorker::Job TpmWorker::Shared::post(std::function<void(Shared&)> work, bool c
 {
     std::function<void(Shared&)> refused; // freed after the lock: it may hold a TpmKey
     std::lock_guard lock(mutex);
-    if ((stopping && !cleanup) || ended) {
+    if ((stopping && (!cleanup || !started)) || ended) {
         refused = std::move(work);
         return 0;
     }
-    if (!thread.joinable())
+    if (!started) {
         thread = std::thread([self = shared_from_this()] { self->run(); });
+        started = true;
+    }
     jobs.push_back({++lastJob, cleanup, std::move(work)});
     wake.notify_one();
     return lastJob;
@@ -306,7 +309,7 @@ TpmWorker::~TpmWorker()
     std::unique_lock lock(m_shared->mutex);
     m_shared->stopping = true;
     m_shared->wake.notify_all();
-    if (!m_shared->thread.joinable())
+    if (!m_shared->started)
         return;
     // Keys are flushed from the TPM for a moment; a command that hangs must not keep the agent from exiting.
     const bool finished =
