@@ -109,6 +109,9 @@ SecurityManager::SecurityManager(const std::filesystem::path& folder, NewKeys ne
     , m_newKeys(newKeys)
     , m_tpm(this)
 {
+    m_lookupDeadline.setSingleShot(true);
+    m_lookupDeadline.setInterval(kTpmTimeout);
+    connect(&m_lookupDeadline, &QTimer::timeout, this, &SecurityManager::lookupTimedOut);
 }
 
 SecurityManager::~SecurityManager() = default;
@@ -131,8 +134,9 @@ const std::filesystem::path& SecurityManager::keyPath() const
 void SecurityManager::withKey(std::function<void(DeviceKeyPtr)> ready)
 {
     if (m_tpmStep != TpmStep::none) {
-        m_keyWaiters.push_back({++m_lastId, std::move(ready), true});
-        startTimer(m_lastId);
+        m_keyWaiters.push_back(std::move(ready));
+        if (!m_lookupDeadline.isActive()) // the first to wait since the last gave up
+            m_lookupDeadline.start();
         return;
     }
     if (!m_leftoversRemoved) {
@@ -145,7 +149,7 @@ void SecurityManager::withKey(std::function<void(DeviceKeyPtr)> ready)
         return;
     }
     m_cachedKey.reset();
-    m_keyWaiters.push_back({++m_lastId, std::move(ready)});
+    m_keyWaiters.push_back(std::move(ready));
     if (status.error == ENOENT)
         createKey();
     else if (status.error != 0)
@@ -250,12 +254,8 @@ void SecurityManager::keyLoaded(const KeyFile::Identity& identity, TpmWorker::Ke
 void SecurityManager::waitForTpm(TpmStep step)
 {
     m_tpmStep = step;
-    for (KeyWaiter& waiter : m_keyWaiters) {
-        if (!waiter.timed) {
-            waiter.timed = true;
-            startTimer(waiter.id);
-        }
-    }
+    if (!m_lookupDeadline.isActive())
+        m_lookupDeadline.start();
 }
 
 DeviceKeyPtr SecurityManager::remember(DeviceKeyPtr key, const KeyFile::Identity& identity)
@@ -268,14 +268,15 @@ DeviceKeyPtr SecurityManager::remember(DeviceKeyPtr key, const KeyFile::Identity
 void SecurityManager::finishLookup(const DeviceKeyPtr& key, const std::string& failure)
 {
     m_tpmStep = TpmStep::none;
-    std::vector<KeyWaiter> waiters;
+    m_lookupDeadline.stop();
+    std::vector<KeyReady> waiters;
     waiters.swap(m_keyWaiters);
-    for (KeyWaiter& waiter : waiters) {
+    for (const KeyReady& ready : waiters) {
         if (!key) {
             logLine(failure);
             logLine(kNoKeyLine);
         }
-        waiter.ready(key);
+        ready(key);
     }
 }
 
@@ -302,14 +303,17 @@ bool SecurityManager::sign(
     if (job == m_signJobs.end()) {
         if (m_signJobs.size() >= kMostWaiting)
             return false;
-        const std::uint64_t ticket = ++m_lastId;
+        const std::uint64_t ticket = ++m_lastTicket;
+        auto deadline = std::make_unique<QTimer>();
+        deadline->setSingleShot(true);
+        connect(deadline.get(), &QTimer::timeout, this, [this, ticket] { signTimedOut(ticket); });
+        deadline->start(kTpmTimeout);
         const TpmWorker::Job work =
             m_tpm.sign(key->tpmKey(), *digest, [this, ticket](const auto& result) { tpmSigned(ticket, result); });
-        m_signJobs.push_back(SignJob{ticket, work, key, *digest, {}});
+        m_signJobs.push_back(SignJob{ticket, work, key, *digest, {}, std::move(deadline)});
         job = std::prev(m_signJobs.end());
     }
-    job->waiters.push_back({++m_lastId, std::move(done)});
-    startTimer(m_lastId);
+    job->waiters.push_back(std::move(done));
     return true;
 }
 
@@ -325,45 +329,40 @@ void SecurityManager::tpmSigned(std::uint64_t ticket, const TpmWorker::SignResul
     // which then says why (the TPM was cleared, or is gone).
     if (!result.signature && m_cachedKey == finished.key)
         m_cachedKey.reset();
-    for (const SignWaiter& waiter : finished.waiters) {
+    for (const SignDone& done : finished.waiters) {
         if (!result.signature)
             logLine("Signing error: " + result.reason);
-        waiter.done(result.signature);
+        done(result.signature);
     }
 }
 
-void SecurityManager::startTimer(std::uint64_t waiter)
+void SecurityManager::lookupTimedOut()
 {
-    QTimer::singleShot(kTpmTimeout, this, [this, waiter] { expire(waiter); });
-}
-
-void SecurityManager::expire(std::uint64_t waiter)
-{
-    const auto key = std::find_if(
-        m_keyWaiters.begin(), m_keyWaiters.end(), [waiter](const KeyWaiter& each) { return each.id == waiter; });
-    if (key != m_keyWaiters.end()) {
-        const std::function<void(DeviceKeyPtr)> ready = std::move(key->ready);
-        m_keyWaiters.erase(key);
-        logLine(m_tpmStep == TpmStep::creating ? generationError(tpmSilence()) : lookupError(tpmSilence()));
+    const std::string failure =
+        m_tpmStep == TpmStep::creating ? generationError(tpmSilence()) : lookupError(tpmSilence());
+    std::vector<KeyReady> waiters;
+    waiters.swap(m_keyWaiters);
+    for (const KeyReady& ready : waiters) {
+        logLine(failure);
         logLine(kNoKeyLine);
         ready(nullptr);
-        return;
     }
-    for (auto job = m_signJobs.begin(); job != m_signJobs.end(); ++job) {
-        const auto signer = std::find_if(
-            job->waiters.begin(), job->waiters.end(), [waiter](const SignWaiter& each) { return each.id == waiter; });
-        if (signer == job->waiters.end())
-            continue;
-        const std::function<void(std::optional<std::string>)> done = std::move(signer->done);
-        job->waiters.erase(signer);
-        // Nobody waits for it any more: it no longer counts, and goes if it has not started.
-        if (job->waiters.empty()) {
-            m_tpm.cancel(job->job);
-            m_signJobs.erase(job);
-        }
+}
+
+void SecurityManager::signTimedOut(std::uint64_t ticket)
+{
+    const auto job = std::find_if(
+        m_signJobs.begin(), m_signJobs.end(), [ticket](const SignJob& each) { return each.ticket == ticket; });
+    if (job == m_signJobs.end())
+        return;
+    SignJob expired = std::move(*job);
+    m_signJobs.erase(job);
+    // It no longer counts, and goes if the TPM has not started it.
+    m_tpm.cancel(expired.job);
+    expired.deadline.release()->deleteLater(); // the timer calling this
+    for (const SignDone& done : expired.waiters) {
         logLine("Signing error: " + tpmSilence());
         done(std::nullopt);
-        return;
     }
 }
 

@@ -5,12 +5,14 @@
 #include "security/TpmWorker.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,22 +62,17 @@ public:
     static std::filesystem::path defaultFolder();
 
 private:
-    struct KeyWaiter {
-        std::uint64_t id;
-        std::function<void(DeviceKeyPtr)> ready;
-        bool timed = false;
-    };
-    struct SignWaiter {
-        std::uint64_t id;
-        std::function<void(std::optional<std::string>)> done;
-    };
-    // One signature the TPM is asked for, and the reports waiting for it.
+    using KeyReady = std::function<void(DeviceKeyPtr)>;
+    using SignDone = std::function<void(std::optional<std::string>)>;
+    // One signature the TPM is asked for, and the reports waiting for it,
+    // which give up together, within kTpmTimeout of the first.
     struct SignJob {
         std::uint64_t ticket;
         TpmWorker::Job job;
         DeviceKeyPtr key;
         keycrypto::Digest digest;
-        std::vector<SignWaiter> waiters;
+        std::vector<SignDone> waiters;
+        std::unique_ptr<QTimer> deadline;
     };
     enum class TpmStep { none, creating, loading };
 
@@ -89,8 +86,8 @@ private:
     DeviceKeyPtr remember(DeviceKeyPtr key, const KeyFile::Identity& identity);
     void finishLookup(const DeviceKeyPtr& key, const std::string& failure = {});
     void tpmSigned(std::uint64_t ticket, const TpmWorker::SignResult& result);
-    void startTimer(std::uint64_t waiter);
-    void expire(std::uint64_t waiter);
+    void lookupTimedOut();
+    void signTimedOut(std::uint64_t ticket);
     void tellWhyNoTpm(const std::string& reason);
     std::string lookupError(const std::string& reason) const;
 
@@ -100,10 +97,12 @@ private:
     // The key, valid while the file keeps this identity: parsing or loading costs more than a stat.
     DeviceKeyPtr m_cachedKey;
     KeyFile::Identity m_cachedIdentity;
-    std::vector<KeyWaiter> m_keyWaiters;
+    std::vector<KeyReady> m_keyWaiters;
     TpmStep m_tpmStep = TpmStep::none; // a lookup waits for the TPM
+    // The reports waiting for a lookup give up when it fires; the lookup goes on.
+    QTimer m_lookupDeadline;
     std::vector<SignJob> m_signJobs;
-    std::uint64_t m_lastId = 0;
+    std::uint64_t m_lastTicket = 0;
     bool m_leftoversRemoved = false;
     bool m_toldWhyNoTpm = false;
 };
