@@ -76,7 +76,6 @@ private:
     };
     enum class TpmStep { none, creating, loading };
 
-    void lookUp();
     void readKey();
     void createKey();
     void createFileKey();

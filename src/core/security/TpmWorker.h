@@ -33,7 +33,8 @@ public:
     using Job = std::uint64_t;
 
     explicit TpmWorker(QObject* receiver);
-    // Never waits for a TPM command: one that hangs is left to the end of the process.
+    // Waits a second at most, for keys to be flushed from the TPM: a command
+    // that hangs is left to the end of the process.
     ~TpmWorker();
 
     TpmWorker(const TpmWorker&) = delete;
@@ -50,6 +51,7 @@ public:
     // agent then never loads the provider.
     static std::optional<std::string> unreachableReason();
 
+    // The thread's state, shared with the TPM keys it made.
     struct Shared;
 
 private:
