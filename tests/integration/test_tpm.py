@@ -9,7 +9,7 @@ import time
 import pytest
 from cryptography.hazmat.primitives import serialization
 
-from conftest import PORT, exchange, read_to_end, split_answer, verify
+from conftest import PORT, exchange, read_to_end, split_answer, verify, wait_until
 
 KEY = "data/corvane/com.corvane.compliance.agent.device-key.signingKey.pem"
 ORIGIN = "https://portal.example"
@@ -43,9 +43,10 @@ def test_a_file_key_stays_a_file_key(start_agent, home, swtpm):
     first, plain = challenged(agent), agent.get_report()
     verify(first)
     assert first["key_storage"] == "file" and "key_storage" not in plain and plain["public_key"] == first["public_key"]
-    assert [line for line in agent.lines if line.startswith(NO_TPM_LINE)] == [
-        NO_TPM_LINE + "no TPM answers at swtpm:host=127.0.0.1,port=9: tcti:IO failure"]
+    said = NO_TPM_LINE + "no TPM answers at swtpm:host=127.0.0.1,port=9: tcti:IO failure"
+    agent.wait_for_line(said)
     agent.stop()
+    assert [line for line in agent.lines if line.startswith(NO_TPM_LINE)] == [said]
     blob = (home / KEY).read_bytes()
     again = challenged(start_agent({"TPM2OPENSSL_TCTI": swtpm.tcti}))
     verify(again)
@@ -88,11 +89,11 @@ def test_a_key_in_the_tpm(start_agent, home, swtpm):
     started = time.monotonic()
     late = challenged(agent, 100)
     assert "signature" not in late and "public_key" not in late and time.monotonic() - started < 7
-    assert "Signing error: the TPM did not answer within 5 s" in agent.lines
+    agent.wait_for_line("Signing error: the TPM did not answer within 5 s")
     assert agent.stop() == 0
     agent = start_agent({"TPM2OPENSSL_TCTI": swtpm.tcti})
     assert "signature" not in challenged(agent, 101)
-    assert f"Key lookup error: {home / KEY}: the TPM did not answer within 5 s" in agent.lines
+    agent.wait_for_line(f"Key lookup error: {home / KEY}: the TPM did not answer within 5 s")
     swtpm.proc.send_signal(signal.SIGCONT)
     restarted = challenged(agent, 102)
     verify(restarted)
@@ -102,6 +103,6 @@ def test_a_key_in_the_tpm(start_agent, home, swtpm):
     swtpm.stop()
     for nonce in (103, 104):
         assert "signature" not in challenged(agent, nonce)
-    assert any(line.startswith("Signing error: ") for line in agent.lines)
-    assert any(line.startswith(f"Key lookup error: {home / KEY}: ") for line in agent.lines)
+    for reason in ("Signing error: ", f"Key lookup error: {home / KEY}: "):
+        wait_until(lambda: any(line.startswith(reason) for line in agent.lines), reason)
     assert (home / KEY).read_bytes() == blob
