@@ -83,6 +83,20 @@ std::filesystem::path keyFolder()
     return scratchFolder() / "key";
 }
 
+// The file key: the TPM's own row is run-bench's, against the agent.
+std::unique_ptr<SecurityManager> fileStore()
+{
+    return std::make_unique<SecurityManager>(keyFolder(), SecurityManager::NewKeys::inFile);
+}
+
+// A file store answers at once.
+DeviceKeyPtr keyNow(SecurityManager& security)
+{
+    DeviceKeyPtr found;
+    security.withKey([&found](DeviceKeyPtr key) { found = std::move(key); });
+    return found;
+}
+
 WifiObservation observation(int i)
 {
     static constexpr const char* kNames[] = {"Office", "Cafe Guest", "Home/5G", "Café ☕", "eduroam", "FRITZ!Box 7590"};
@@ -128,9 +142,11 @@ statusreport::Facts facts()
 statusreport::Report signedReport()
 {
     statusreport::Report report{facts(), {}, {}};
-    SecurityManager security(keyFolder());
-    report.signature = security.sign(*statusreport::signedPayload(report.facts));
-    report.publicKey = security.publicKeyBase64();
+    const auto security = fileStore();
+    const DeviceKeyPtr key = keyNow(*security);
+    security->sign(key, *statusreport::signedPayload(report.facts),
+        [&report](std::optional<std::string> signature) { report.signature = std::move(signature); });
+    report.publicKey = key->publicKey();
     return report;
 }
 
@@ -209,40 +225,30 @@ BENCHMARK(SignedPayloadFromServedDocument30Networks)->MeasureProcessCPUTime();
 // What every report does first: a stat of the key file, then the parsed key.
 void KeyLookupCached(benchmark::State& state)
 {
-    SecurityManager security(keyFolder());
-    security.getOrCreatePrivateKey();
+    const auto security = fileStore();
     for (auto _ : state)
-        benchmark::DoNotOptimize(security.getOrCreatePrivateKey());
+        benchmark::DoNotOptimize(keyNow(*security));
 }
 BENCHMARK(KeyLookupCached)->MeasureProcessCPUTime();
 
 // What the first report after a start (or after the file changed) pays: read and parse the PEM file.
 void KeyLookupFromFile(benchmark::State& state)
 {
-    for (auto _ : state) {
-        SecurityManager security(keyFolder());
-        benchmark::DoNotOptimize(security.getOrCreatePrivateKey());
-    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(keyNow(*fileStore()));
 }
 BENCHMARK(KeyLookupFromFile)->MeasureProcessCPUTime();
 
 void Sign30NetworkPayload(benchmark::State& state)
 {
-    SecurityManager security(keyFolder());
+    const auto security = fileStore();
+    const DeviceKeyPtr key = keyNow(*security);
     const std::string payload = *statusreport::signedPayload(facts());
     for (auto _ : state)
-        benchmark::DoNotOptimize(security.sign(payload));
+        security->sign(key, payload, [](std::optional<std::string> signature) { benchmark::DoNotOptimize(signature); });
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * payload.size()));
 }
 BENCHMARK(Sign30NetworkPayload)->MeasureProcessCPUTime();
-
-void PublicKeyBase64(benchmark::State& state)
-{
-    SecurityManager security(keyFolder());
-    for (auto _ : state)
-        benchmark::DoNotOptimize(security.publicKeyBase64());
-}
-BENCHMARK(PublicKeyBase64)->MeasureProcessCPUTime();
 
 // --- host probes --------------------------------------------------------------
 
@@ -284,14 +290,15 @@ void ReportAnswer(benchmark::State& state, bool withNetworks)
         withNetworks ? std::make_unique<WifiScanner>(
             std::make_shared<StaticWifiBackend>(), std::make_shared<LinuxLocationAuthorization>())
                      : std::make_unique<WifiScanner>(),
-        std::make_unique<SecurityManager>(keyFolder()),
+        fileStore(),
         std::make_unique<LinuxHostProbes>(),
     };
     CorvaneBridge bridge(std::move(services));
     for (auto _ : state) {
         const auto request = http::parseRequest(kReportRequest);
-        benchmark::DoNotOptimize(
-            http::buildJSONResponse(statusreport::servedDocument(bridge.buildStatusReport()), request.origin));
+        bridge.buildStatusReport(std::nullopt, [&request](const std::optional<statusreport::Report>& report) {
+            benchmark::DoNotOptimize(http::buildJSONResponse(statusreport::servedDocument(*report), request.origin));
+        });
     }
 }
 BENCHMARK_CAPTURE(ReportAnswer, withoutNetworkManager, false)->MeasureProcessCPUTime();
@@ -316,7 +323,7 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    if (!SecurityManager(keyFolder()).getOrCreatePrivateKey()) {
+    if (!keyNow(*fileStore())) {
         std::fprintf(stderr, "no key in %s\n", keyFolder().c_str());
         return 1;
     }

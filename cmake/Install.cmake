@@ -16,6 +16,9 @@ foreach(size IN LISTS CORVANE_ICON_SIZES)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
 endforeach()
 install(FILES README.md data/copyright DESTINATION ${CORVANE_DOC_DIR})
+# Not a rule that acts: an administrator copies it to /etc/udev/rules.d/ to let
+# the person at the seat use the TPM (see the README's "Device key").
+install(FILES data/70-tpm-uaccess.rules DESTINATION ${CORVANE_DOC_DIR}/examples)
 install(FILES web/corvane-verify.js DESTINATION ${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME})
 
 # Debian wants the changelog and manual pages compressed with maximum
@@ -58,8 +61,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # plugins Qt loads at run time to draw the tray icon.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Wi-Fi facts come from NetworkManager; Qt needs its Wayland plugin on Wayland.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "network-manager, qt6-wayland")
+# Wi-Fi facts come from NetworkManager; Qt needs its Wayland plugin on Wayland;
+# a new device key goes into the TPM through OpenSSL's tpm2 provider.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "network-manager, qt6-wayland, tpm2-openssl")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

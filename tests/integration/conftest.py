@@ -24,6 +24,8 @@ PORT = 12180
 READY_LINE = "Corvane Bridge active on localhost:12180"
 FACTS = {"connected_network", "device_id", "nearby_networks", "timestamp", "vpn_active"}
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+# The tpm2 provider's connection where nothing listens: no agent reaches the machine's own TPM.
+NO_TPM = "swtpm:host=127.0.0.1,port=9"
 
 
 def canonical(document):
@@ -76,7 +78,7 @@ class Agent:
             # No NetworkManager or desktop unless a test brings a fake one.
             "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(home, "runtime", "no-system-bus"),
             "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(home, "runtime", "no-session-bus"),
-            "ASAN_OPTIONS": "detect_leaks=0", "UBSAN_OPTIONS": "print_stacktrace=1",
+            "ASAN_OPTIONS": "detect_leaks=0", "UBSAN_OPTIONS": "print_stacktrace=1", "TPM2OPENSSL_TCTI": NO_TPM,
         }
         self.env.update(env or {})
         self.env = {k: v for k, v in self.env.items() if v is not None}
@@ -165,6 +167,35 @@ def split_answer(answer):
     head, sep, body = answer.partition(b"\r\n\r\n")
     assert sep, answer
     return head + b"\r\n", body
+
+
+class Swtpm:
+    """A software TPM on a port of the namespace's loopback; its state folder outlives restarts."""
+
+    def __init__(self, state, port=2321):
+        self.state, self.port, self.proc = state, port, None
+        self.tcti = f"swtpm:host=127.0.0.1,port={port}"
+
+    def start(self):
+        self.proc = subprocess.Popen(
+            ["swtpm", "socket", "--tpm2", "--tpmstate", f"dir={self.state}", "--flags", "not-need-init,startup-clear",
+             "--server", f"type=tcp,port={self.port},bindaddr=127.0.0.1",
+             "--ctrl", f"type=tcp,port={self.port + 1},bindaddr=127.0.0.1"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", self.port + 1)) == 0, "swtpm")
+        return self
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGCONT)
+        self.proc.kill()
+        self.proc.wait(10)
+
+
+@pytest.fixture(scope="module")
+def swtpm(tmp_path_factory):
+    tpm = Swtpm(tmp_path_factory.mktemp("swtpm")).start()
+    yield tpm
+    tpm.stop()
 
 
 @pytest.fixture

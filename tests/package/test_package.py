@@ -18,6 +18,7 @@ FILES = sorted([
     "usr/share/dbus-1/services/com.corvane.Agent.service",
     "usr/share/corvane-agent/corvane-verify.js", "usr/share/doc/corvane-agent/README.md",
     "usr/share/doc/corvane-agent/changelog.Debian.gz", "usr/share/doc/corvane-agent/copyright",
+    "usr/share/doc/corvane-agent/examples/70-tpm-uaccess.rules",
     "usr/share/icons/hicolor/scalable/apps/com.corvane.Agent.svg", "usr/share/man/man1/corvane-agent.1.gz",
     "usr/share/man/man1/corvane-verify.1.gz",
     *(f"usr/share/icons/hicolor/{n}x{n}/apps/com.corvane.Agent.png" for n in (16, 22, 24, 32, 48, 64, 128, 256))])
@@ -52,7 +53,7 @@ def test_deb_lists_its_files_and_dependencies_and_lintian_only_notes_the_first_u
     assert sorted(n.lstrip("./") for n in names if not n.endswith("/")) == FILES
     depends, recommends = subprocess.run(["dpkg-deb", "--show", "--showformat", "${Depends}\n${Recommends}", deb],
                                          capture_output=True, text=True, check=True).stdout.split("\n")
-    assert "libqt6svg6" in depends.split(", ") and "qt6-wayland" in recommends.split(", ")
+    assert "libqt6svg6" in depends.split(", ") and {"qt6-wayland", "tpm2-openssl"} <= set(recommends.split(", "))
     lintian = subprocess.run(["lintian", deb], capture_output=True, text=True).stdout.splitlines()
     assert [line.split()[2] for line in lintian] == ["initial-upload-closes-no-bugs"], lintian
 

@@ -36,6 +36,7 @@ constexpr int kDeferAcceptSeconds = 1;
 // ending, then rarely.
 constexpr std::chrono::milliseconds kFirstRestartDelay{1000};
 constexpr std::chrono::milliseconds kLongestRestartDelay{30000};
+constexpr std::string_view kTooManyWaiting = "too many reports wait for their signature";
 
 bool meansNoIPv6(QAbstractSocket::SocketError error)
 {
@@ -201,15 +202,24 @@ void CorvaneBridge::sendStatusReport(const http::Request& request, BridgeConnect
     std::optional<statusreport::Challenge> challenge;
     if (request.nonce)
         challenge = statusreport::Challenge{*request.nonce, request.origin};
-    const DeferredAnswer answer = connection.defer();
     // Just after a start the Wi-Fi facts may still be loading.
-    m_services.scanner->whenReady([bridge = QPointer(this), request, answer, challenge]() mutable {
-        if (bridge)
-            bridge->sendJSONResponse(bridge->buildStatusReport(std::move(challenge)), request, answer);
+    m_services.scanner->whenReady([bridge = QPointer(this), request, answer = connection.defer(), challenge]() mutable {
+        if (!bridge)
+            return;
+        bridge->buildStatusReport(
+            std::move(challenge), [bridge, request, answer](const std::optional<statusreport::Report>& report) {
+                if (!bridge)
+                    return;
+                if (report)
+                    bridge->sendJSONResponse(*report, request, answer);
+                else
+                    answer.sendAndClose(http::buildUnavailableResponse(kTooManyWaiting, request.origin));
+            });
     });
 }
 
-statusreport::Report CorvaneBridge::buildStatusReport(std::optional<statusreport::Challenge> challenge)
+void CorvaneBridge::buildStatusReport(
+    std::optional<statusreport::Challenge> challenge, std::function<void(std::optional<statusreport::Report>)> done)
 {
     statusreport::Report report;
     statusreport::Facts& facts = report.facts;
@@ -220,13 +230,26 @@ statusreport::Report CorvaneBridge::buildStatusReport(std::optional<statusreport
     facts.vpnActive = m_services.probes->isVPNActive();
     facts.challenge = std::move(challenge);
 
-    const std::optional<std::string> payload = statusreport::signedPayload(facts);
-    if (!payload)
-        return report;
-    report.signature = m_services.security->sign(*payload);
-    if (report.signature)
-        report.publicKey = m_services.security->publicKeyBase64();
-    return report;
+    SecurityManager& security = *m_services.security;
+    security.withKey([&security, report = std::move(report), done = std::move(done)](const DeviceKeyPtr& key) mutable {
+        // A portal that asked with a challenge also learns how the key is kept, under the signature.
+        if (key && report.facts.challenge)
+            report.facts.keyStorage = keyStorageName(key->storage());
+        const std::optional<std::string> payload = statusreport::signedPayload(report.facts);
+        if (!key || !payload) {
+            done(std::move(report));
+            return;
+        }
+        auto signedReport = std::make_shared<statusreport::Report>(std::move(report));
+        if (!security.sign(key, *payload, [key, signedReport, done](std::optional<std::string> signature) {
+                if (signature) {
+                    signedReport->signature = std::move(signature);
+                    signedReport->publicKey = key->publicKey();
+                }
+                done(std::move(*signedReport));
+            }))
+            done(std::nullopt);
+    });
 }
 
 void CorvaneBridge::sendJSONResponse(

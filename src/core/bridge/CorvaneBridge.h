@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,8 +59,11 @@ public:
     void sendJSONResponse(
         const statusreport::Report& report, const http::Request& request, const DeferredAnswer& answer);
 
-    // The report's facts, signed when the key store can sign.
-    statusreport::Report buildStatusReport(std::optional<statusreport::Challenge> challenge = std::nullopt);
+    // The report's facts as they are now, signed when the key store can sign;
+    // `done` runs once the signature is there (at once with a file key), with
+    // nullopt when too many reports wait for the TPM already.
+    void buildStatusReport(std::optional<statusreport::Challenge> challenge,
+        std::function<void(std::optional<statusreport::Report>)> done);
 
 signals:
     void reachabilityChanged();

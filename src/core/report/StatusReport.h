@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvane::statusreport {
@@ -29,6 +30,8 @@ struct Facts {
     std::int64_t timestamp = 0;
     bool vpnActive = false;
     std::optional<Challenge> challenge;
+    // How the signing key is kept ("tpm" or "file"), the agent's own statement; challenge-bound reports only.
+    std::optional<std::string_view> keyStorage;
 };
 
 // A report as served: its facts and, when the key store could sign them,

@@ -1,72 +1,36 @@
 #include "security/SecurityManager.h"
 
 #include "log/Log.h"
-#include "text/Fallbacks.h"
 
-#include <openssl/core_names.h>
+#include <QTimer>
+
 #include <openssl/crypto.h>
 #include <openssl/err.h>
-#include <openssl/obj_mac.h>
 #include <openssl/pem.h>
 
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <system_error>
 #include <utility>
 #include <vector>
 
 namespace corvane {
 namespace {
 
+using namespace keycrypto;
 using Bio = OpenSslPtr<BIO, BIO_free>;
 using DigestContext = OpenSslPtr<EVP_MD_CTX, EVP_MD_CTX_free>;
 
-// Fetched once: looking SHA-256 up by name costs about as much as a sixth of
-// a signature.
-const EVP_MD* sha256()
-{
-    static EVP_MD* const digest = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    return digest;
-}
-
 constexpr std::string_view kKeyFileExtension = ".pem";
-constexpr std::size_t kPublicPointSize = 65;
-constexpr unsigned char kUncompressedPoint = 0x04;
-constexpr std::string_view kNotP256Reason = "Not an EC P-256 private key";
+constexpr std::string_view kNoKeyLine = "Failed to retrieve or create private key.";
 
 struct ParsedKey {
-    SecurityManager::PrivateKey key;
+    DeviceKeyPtr key;
     std::string reason;
 };
-
-// The most recent OpenSSL error as text, or "Unknown"; leaves the queue empty.
-std::string openSslReason()
-{
-    const unsigned long code = ERR_peek_last_error();
-    ERR_clear_error();
-    if (code == 0)
-        return std::string(fallback::kUnknown);
-    char text[256] = {};
-    ERR_error_string_n(code, text, sizeof text);
-    return text;
-}
-
-std::string systemReason(int error)
-{
-    return error == 0 ? std::string(fallback::kUnknown) : std::system_category().message(error);
-}
-
-std::string base64(const unsigned char* bytes, std::size_t size)
-{
-    const std::size_t length = 4 * ((size + 2) / 3);
-    std::string text(length + 1, '\0'); // EVP_EncodeBlock adds a NUL
-    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes, static_cast<int>(size));
-    text.resize(length);
-    return text;
-}
 
 // An encrypted key must not make OpenSSL ask for a passphrase on the terminal.
 int refusePassphrase(char*, int, int, void*)
@@ -74,24 +38,43 @@ int refusePassphrase(char*, int, int, void*)
     return -1;
 }
 
-bool isP256(EVP_PKEY* key)
+DeviceKeyPtr fileDeviceKey(PrivateKey key)
 {
-    char group[64] = {};
-    std::size_t length = 0;
-    return EVP_PKEY_is_a(key, "EC") == 1 && EVP_PKEY_get_group_name(key, group, sizeof group, &length) == 1
-        && std::string_view(group, length) == SN_X9_62_prime256v1;
+    std::optional<std::string> publicKey = publicPointBase64(key.get());
+    return publicKey ? std::make_shared<const DeviceKey>(std::move(key), std::move(*publicKey)) : nullptr;
 }
 
-ParsedKey parsePrivateKey(std::string_view pem)
+ParsedKey parseFileKey(std::string_view pem)
 {
+    ERR_clear_error();
     const Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    SecurityManager::PrivateKey key(
-        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassphrase, nullptr) : nullptr);
+    PrivateKey key(bio
+            ? PEM_read_bio_PrivateKey_ex(bio.get(), nullptr, refusePassphrase, nullptr, fileContext(), nullptr)
+            : nullptr);
     if (!key)
         return {nullptr, openSslReason()};
     if (!isP256(key.get()))
         return {nullptr, std::string(kNotP256Reason)};
-    return {std::move(key), {}};
+    DeviceKeyPtr deviceKey = fileDeviceKey(std::move(key));
+    if (!deviceKey)
+        return {nullptr, std::string(kNotP256Reason)};
+    return {std::move(deviceKey), {}};
+}
+
+std::optional<std::string> signWithFileKey(EVP_PKEY* key, std::string_view message)
+{
+    ERR_clear_error();
+    static const unsigned char kNoBytes = 0;
+    const auto* bytes = message.empty() ? &kNoBytes : reinterpret_cast<const unsigned char*>(message.data());
+    std::vector<unsigned char> signature(static_cast<std::size_t>(EVP_PKEY_get_size(key)));
+    std::size_t length = signature.size();
+    const DigestContext context(EVP_MD_CTX_new());
+    if (!context || EVP_DigestSignInit_ex(context.get(), nullptr, "SHA256", fileContext(), nullptr, key, nullptr) != 1
+        || EVP_DigestSign(context.get(), signature.data(), &length, bytes, message.size()) != 1) {
+        logLine("Signing error: " + openSslReason());
+        return std::nullopt;
+    }
+    return base64(signature.data(), length);
 }
 
 std::optional<std::filesystem::path> homeFolder()
@@ -103,22 +86,35 @@ std::optional<std::filesystem::path> homeFolder()
     return std::nullopt;
 }
 
-void logGenerationError(const std::string& reason)
+std::string generationError(const std::string& reason)
 {
-    logLine("Key generation error: " + reason);
+    return "Key generation error: " + reason;
+}
+
+std::string tpmSilence()
+{
+    return "the TPM did not answer within " + std::to_string(SecurityManager::kTpmTimeout.count()) + " s";
 }
 
 } // namespace
 
-SecurityManager::SecurityManager()
-    : SecurityManager(defaultFolder())
+SecurityManager::SecurityManager(QObject* parent)
+    : SecurityManager(defaultFolder(), NewKeys::inTpmWhenUsable, parent)
 {
 }
 
-SecurityManager::SecurityManager(const std::filesystem::path& folder)
-    : m_keyFile(folder / (std::string(tag) + std::string(kKeyFileExtension)))
+SecurityManager::SecurityManager(const std::filesystem::path& folder, NewKeys newKeys, QObject* parent)
+    : QObject(parent)
+    , m_keyFile(folder / (std::string(tag) + std::string(kKeyFileExtension)))
+    , m_newKeys(newKeys)
+    , m_tpm(this)
 {
+    m_lookupDeadline.setSingleShot(true);
+    m_lookupDeadline.setInterval(kTpmTimeout);
+    connect(&m_lookupDeadline, &QTimer::timeout, this, &SecurityManager::lookupTimedOut);
 }
+
+SecurityManager::~SecurityManager() = default;
 
 std::filesystem::path SecurityManager::defaultFolder()
 {
@@ -135,134 +131,252 @@ const std::filesystem::path& SecurityManager::keyPath() const
     return m_keyFile.path();
 }
 
-std::optional<std::string> SecurityManager::sign(std::string_view message)
+void SecurityManager::withKey(std::function<void(DeviceKeyPtr)> ready)
 {
-    const PrivateKey key = getOrCreatePrivateKey();
-    if (!key) {
-        logLine("Failed to retrieve or create private key.");
-        return std::nullopt;
+    if (m_tpmStep != TpmStep::none) {
+        m_keyWaiters.push_back(std::move(ready));
+        if (!m_lookupDeadline.isActive()) // the first to wait since the last gave up
+            m_lookupDeadline.start();
+        return;
     }
-    static const unsigned char kNoBytes = 0;
-    const auto* bytes = message.empty() ? &kNoBytes : reinterpret_cast<const unsigned char*>(message.data());
-    std::vector<unsigned char> signature(static_cast<std::size_t>(EVP_PKEY_get_size(key.get())));
-    std::size_t length = signature.size();
-    const DigestContext context(EVP_MD_CTX_new());
-    if (!context || !sha256() || EVP_DigestSignInit(context.get(), nullptr, sha256(), nullptr, key.get()) != 1
-        || EVP_DigestSign(context.get(), signature.data(), &length, bytes, message.size()) != 1) {
-        logLine("Signing error: " + openSslReason());
-        return std::nullopt;
-    }
-    return base64(signature.data(), length);
-}
-
-std::optional<std::string> SecurityManager::publicKeyBase64()
-{
-    const PrivateKey key = getOrCreatePrivateKey();
-    if (!key)
-        return std::nullopt;
-    // The export of the key the file still holds is the one made last time.
-    const bool cachedKey = key.get() == m_cachedKey.get();
-    if (cachedKey && m_cachedPublicKey)
-        return m_cachedPublicKey;
-    unsigned char point[kPublicPointSize] = {};
-    std::size_t length = 0;
-    if (EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point, &length)
-            != 1
-        || length != kPublicPointSize || point[0] != kUncompressedPoint) {
-        ERR_clear_error();
-        return std::nullopt;
-    }
-    std::string exported = base64(point, length);
-    if (cachedKey)
-        m_cachedPublicKey = exported;
-    return exported;
-}
-
-SecurityManager::PrivateKey SecurityManager::getOrCreatePrivateKey()
-{
     if (!m_leftoversRemoved) {
         m_keyFile.removeLeftovers();
         m_leftoversRemoved = true;
     }
-    ERR_clear_error();
     const KeyFile::Status status = m_keyFile.status();
-    if (status.error == ENOENT) {
-        forget();
-        return createPrivateKey();
+    if (status.error == 0 && m_cachedKey && status.identity == m_cachedIdentity) {
+        ready(m_cachedKey);
+        return;
     }
-    if (status.error != 0) {
-        forget();
-        logLookupError(systemReason(status.error));
-        return nullptr;
-    }
-    if (m_cachedKey && status.identity == m_cachedIdentity)
-        return cachedCopy();
-    return loadPrivateKey();
+    m_cachedKey.reset();
+    m_keyWaiters.push_back(std::move(ready));
+    if (status.error == ENOENT)
+        createKey();
+    else if (status.error != 0)
+        finishLookup(nullptr, lookupError(systemReason(status.error)));
+    else
+        readKey();
 }
 
-SecurityManager::PrivateKey SecurityManager::createPrivateKey()
+void SecurityManager::readKey()
 {
-    ERR_clear_error();
-    PrivateKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
-    // Secure memory, wiped when freed: the PEM text is the private key.
-    const Bio pem(BIO_new(BIO_s_secmem()));
-    if (!key || !pem || PEM_write_bio_PrivateKey(pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-        logGenerationError(openSslReason());
-        return nullptr;
-    }
-    char* text = nullptr;
-    const long size = BIO_get_mem_data(pem.get(), &text);
-    const KeyFile::Status stored = m_keyFile.publish(std::string_view(text, static_cast<std::size_t>(size)));
-    if (stored.error == EEXIST)
-        return loadPrivateKey(); // another process stored its key first; it is the device's key
-    if (stored.error != 0) {
-        logGenerationError(systemReason(stored.error));
-        return nullptr;
-    }
-    return remember(std::move(key), stored.identity);
-}
-
-SecurityManager::PrivateKey SecurityManager::loadPrivateKey()
-{
-    forget();
     KeyFile::Contents contents = m_keyFile.read();
     // Even a file gone since the stat is not recreated here: that path could loop on a dangling link.
     if (contents.error != 0) {
-        logLookupError(systemReason(contents.error));
-        return nullptr;
+        finishLookup(nullptr, lookupError(systemReason(contents.error)));
+        return;
     }
-    ParsedKey parsed = parsePrivateKey(contents.bytes);
+    if (std::string_view(contents.bytes).starts_with(kTpmKeyPemBegin)) {
+        const KeyFile::Identity identity = contents.identity;
+        m_tpm.loadKey(
+            std::move(contents.bytes), [this, identity](auto result) { keyLoaded(identity, std::move(result)); });
+        waitForTpm(TpmStep::loading);
+        return;
+    }
+    ParsedKey parsed = parseFileKey(contents.bytes);
     OPENSSL_cleanse(contents.bytes.data(), contents.bytes.size());
-    if (!parsed.key) {
-        logLookupError(parsed.reason);
-        return nullptr;
-    }
-    return remember(std::move(parsed.key), contents.identity);
+    if (!parsed.key)
+        finishLookup(nullptr, lookupError(parsed.reason));
+    else
+        finishLookup(remember(std::move(parsed.key), contents.identity));
 }
 
-SecurityManager::PrivateKey SecurityManager::remember(PrivateKey key, const KeyFile::Identity& identity)
+void SecurityManager::createKey()
 {
-    forget();
+    if (m_newKeys == NewKeys::inTpmWhenUsable) {
+        const std::optional<std::string> unusable = TpmWorker::unreachableReason();
+        if (!unusable) {
+            m_tpm.createKey([this](auto result) { keyCreated(std::move(result)); });
+            waitForTpm(TpmStep::creating);
+            return;
+        }
+        tellWhyNoTpm(*unusable);
+    }
+    createFileKey();
+}
+
+void SecurityManager::createFileKey()
+{
+    ERR_clear_error();
+    PrivateKey key(EVP_PKEY_Q_keygen(fileContext(), nullptr, "EC", "P-256"));
+    // Secure memory, wiped when freed: the PEM text is the private key.
+    const Bio pem(BIO_new(BIO_s_secmem()));
+    if (!key || !pem || PEM_write_bio_PrivateKey(pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+        finishLookup(nullptr, generationError(openSslReason()));
+        return;
+    }
+    char* text = nullptr;
+    const long size = BIO_get_mem_data(pem.get(), &text);
+    DeviceKeyPtr deviceKey = fileDeviceKey(std::move(key));
+    if (!deviceKey) {
+        finishLookup(nullptr, generationError(std::string(kNotP256Reason)));
+        return;
+    }
+    const KeyFile::Status stored = m_keyFile.publish(std::string_view(text, static_cast<std::size_t>(size)));
+    if (stored.error == EEXIST)
+        readKey(); // another process stored its key first; it is the device's key
+    else if (stored.error != 0)
+        finishLookup(nullptr, generationError(systemReason(stored.error)));
+    else
+        finishLookup(remember(std::move(deviceKey), stored.identity));
+}
+
+void SecurityManager::keyCreated(TpmWorker::KeyResult result)
+{
+    m_tpmStep = TpmStep::none;
+    if (!result.key) {
+        tellWhyNoTpm(result.reason);
+        createFileKey();
+        return;
+    }
+    const KeyFile::Status stored = m_keyFile.publish(result.pem);
+    if (stored.error == EEXIST)
+        readKey();
+    else if (stored.error != 0)
+        finishLookup(nullptr, generationError(systemReason(stored.error)));
+    else
+        finishLookup(remember(
+            std::make_shared<const DeviceKey>(std::move(result.key), std::move(result.publicKey)), stored.identity));
+}
+
+void SecurityManager::keyLoaded(const KeyFile::Identity& identity, TpmWorker::KeyResult result)
+{
+    m_tpmStep = TpmStep::none;
+    if (!result.key)
+        finishLookup(nullptr, lookupError(result.reason));
+    else
+        finishLookup(
+            remember(std::make_shared<const DeviceKey>(std::move(result.key), std::move(result.publicKey)), identity));
+}
+
+// A lookup is never given up when its reports stop waiting: the key it makes
+// or loads serves the next report.
+void SecurityManager::waitForTpm(TpmStep step)
+{
+    m_tpmStep = step;
+    if (!m_lookupDeadline.isActive())
+        m_lookupDeadline.start();
+}
+
+DeviceKeyPtr SecurityManager::remember(DeviceKeyPtr key, const KeyFile::Identity& identity)
+{
     m_cachedKey = std::move(key);
     m_cachedIdentity = identity;
-    return cachedCopy();
+    return m_cachedKey;
 }
 
-SecurityManager::PrivateKey SecurityManager::cachedCopy() const
+void SecurityManager::finishLookup(const DeviceKeyPtr& key, const std::string& failure)
 {
-    EVP_PKEY_up_ref(m_cachedKey.get());
-    return PrivateKey(m_cachedKey.get());
+    m_tpmStep = TpmStep::none;
+    m_lookupDeadline.stop();
+    std::vector<KeyReady> waiters;
+    waiters.swap(m_keyWaiters);
+    for (const KeyReady& ready : waiters) {
+        if (!key) {
+            logLine(failure);
+            logLine(kNoKeyLine);
+        }
+        ready(key);
+    }
 }
 
-void SecurityManager::forget()
+bool SecurityManager::sign(
+    const DeviceKeyPtr& key, std::string payload, std::function<void(std::optional<std::string>)> done)
 {
-    m_cachedKey.reset();
-    m_cachedPublicKey.reset();
+    if (!key) {
+        logLine(kNoKeyLine);
+        done(std::nullopt);
+        return true;
+    }
+    if (key->storage() == KeyStorage::file) {
+        done(signWithFileKey(key->fileKey(), payload));
+        return true;
+    }
+    const std::optional<Digest> digest = sha256(payload);
+    if (!digest) {
+        logLine("Signing error: " + openSslReason());
+        done(std::nullopt);
+        return true;
+    }
+    auto job = std::find_if(m_signJobs.begin(), m_signJobs.end(),
+        [&](const SignJob& each) { return each.key->tpmKey() == key->tpmKey() && each.digest == *digest; });
+    if (job == m_signJobs.end()) {
+        if (m_signJobs.size() >= kMostWaiting)
+            return false;
+        const std::uint64_t ticket = ++m_lastTicket;
+        auto deadline = std::make_unique<QTimer>();
+        deadline->setSingleShot(true);
+        connect(deadline.get(), &QTimer::timeout, this, [this, ticket] { signTimedOut(ticket); });
+        deadline->start(kTpmTimeout);
+        const TpmWorker::Job work =
+            m_tpm.sign(key->tpmKey(), *digest, [this, ticket](const auto& result) { tpmSigned(ticket, result); });
+        m_signJobs.push_back(SignJob{ticket, work, key, *digest, {}, std::move(deadline)});
+        job = std::prev(m_signJobs.end());
+    }
+    job->waiters.push_back(std::move(done));
+    return true;
 }
 
-void SecurityManager::logLookupError(const std::string& reason) const
+void SecurityManager::tpmSigned(std::uint64_t ticket, const TpmWorker::SignResult& result)
 {
-    logLine("Key lookup error: " + m_keyFile.path().string() + ": " + reason);
+    const auto job = std::find_if(
+        m_signJobs.begin(), m_signJobs.end(), [ticket](const SignJob& each) { return each.ticket == ticket; });
+    if (job == m_signJobs.end())
+        return; // every report that waited for it has given up
+    const SignJob finished = std::move(*job);
+    m_signJobs.erase(job);
+    // A key the TPM cannot sign with is looked up again by the next report,
+    // which then says why (the TPM was cleared, or is gone).
+    if (!result.signature && m_cachedKey == finished.key)
+        m_cachedKey.reset();
+    for (const SignDone& done : finished.waiters) {
+        if (!result.signature)
+            logLine("Signing error: " + result.reason);
+        done(result.signature);
+    }
+}
+
+void SecurityManager::lookupTimedOut()
+{
+    const std::string failure =
+        m_tpmStep == TpmStep::creating ? generationError(tpmSilence()) : lookupError(tpmSilence());
+    std::vector<KeyReady> waiters;
+    waiters.swap(m_keyWaiters);
+    for (const KeyReady& ready : waiters) {
+        logLine(failure);
+        logLine(kNoKeyLine);
+        ready(nullptr);
+    }
+}
+
+void SecurityManager::signTimedOut(std::uint64_t ticket)
+{
+    const auto job = std::find_if(
+        m_signJobs.begin(), m_signJobs.end(), [ticket](const SignJob& each) { return each.ticket == ticket; });
+    if (job == m_signJobs.end())
+        return;
+    SignJob expired = std::move(*job);
+    m_signJobs.erase(job);
+    // It no longer counts, and goes if the TPM has not started it.
+    m_tpm.cancel(expired.job);
+    expired.deadline.release()->deleteLater(); // the timer calling this
+    for (const SignDone& done : expired.waiters) {
+        logLine("Signing error: " + tpmSilence());
+        done(std::nullopt);
+    }
+}
+
+void SecurityManager::tellWhyNoTpm(const std::string& reason)
+{
+    if (m_toldWhyNoTpm)
+        return;
+    m_toldWhyNoTpm = true;
+    logLine("No usable TPM, the device key is kept in a file: " + reason);
+}
+
+std::string SecurityManager::lookupError(const std::string& reason) const
+{
+    return "Key lookup error: " + m_keyFile.path().string() + ": " + reason;
 }
 
 } // namespace corvane

@@ -16,15 +16,16 @@ namespace {
 constexpr std::size_t kPublicPointSize = 65;
 constexpr int kFingerprintGroup = 4;
 
-// The key as the key store hands it out, the one place that asks it.
+// The key as the key store hands it out (later, when it is in a TPM).
 void withKey(SecurityManager& security, std::function<void(std::optional<StatusSummary::Key>)> ready)
 {
-    const std::optional<std::string> publicKey = security.publicKeyBase64();
-    if (!publicKey) {
-        ready(std::nullopt);
-        return;
-    }
-    ready(StatusSummary::Key{"file", security.keyPath().string(), *publicKey});
+    security.withKey([ready = std::move(ready), path = security.keyPath().string()](const DeviceKeyPtr& key) {
+        if (!key) {
+            ready(std::nullopt);
+            return;
+        }
+        ready(StatusSummary::Key{std::string(keyStorageName(key->storage())), path, key->publicKey()});
+    });
 }
 
 // Local time with its offset, so that it can be set beside a server's log.
