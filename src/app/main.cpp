@@ -5,6 +5,7 @@
 #include <QApplication>
 
 #include <csignal>
+#include <cstdlib>
 #include <sys/resource.h>
 
 namespace {
@@ -44,6 +45,9 @@ int main(int argc, char* argv[])
     std::signal(SIGPIPE, SIG_IGN); // a log reader that went away must not end the agent
     allowHeadlessStart();
     raiseDescriptorLimit();
+    // The TPM's software stack writes its own diagnostics to standard error;
+    // the agent says in one line of its own why a TPM is not used.
+    ::setenv("TSS2_LOG", "all+NONE", 0);
 
     QApplication app(argc, argv);
     // The panel shows the application name as the tray item's title.

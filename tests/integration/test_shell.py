@@ -73,7 +73,7 @@ def test_check_status_prints_the_diagnostic_and_shows_one_window(desktop):
         desktop.click("Check Status...")
         end = desktop.agent.wait_for_line(NO_WIFI_DIAGNOSTIC[-1], start=start)
         assert desktop.agent.lines[start:end + 1] == NO_WIFI_DIAGNOSTIC
-        desktop.prop("Title")  # a round trip: the agent has shown the window by now
+        wait_until(lambda: STATUS_TITLE in [title for _, title, _, _ in desktop.windows()], "the status window")
         assert [title for _, title, _, _ in desktop.windows()].count(STATUS_TITLE) == 1
 
 
@@ -151,7 +151,8 @@ def test_a_log_reader_that_stalls_or_leaves_holds_nothing_up(start_agent):
     notices = [re.fullmatch(r"Log: (\d+) lines dropped while standard output was not read", line)
                for line in agent.lines if line.startswith("Log: ")]
     # Every line whole, and each one either written or counted.
-    assert {line for line in agent.lines if "QT_NO_GLIB" not in line} == {READY_LINE, GRANTED, NO_WIFI, notices[0][0]}
+    assert {line for line in agent.lines if "QT_NO_GLIB" not in line and not line.startswith("No usable TPM")} == {
+        READY_LINE, GRANTED, NO_WIFI, notices[0][0]}
     assert agent.lines.count(NO_WIFI) + int(notices[0][1]) == reports and len(notices) == 1
 
     agent.hung_up = True
