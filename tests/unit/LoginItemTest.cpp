@@ -1,5 +1,6 @@
 #include "shell/LoginItem.h"
 #include "Files.h"
+#include "security/SecurityManager.h"
 
 #include <gtest/gtest.h>
 
@@ -52,11 +53,11 @@ TEST(LoginItem, AnEntryThePersonTurnedOffIsLeftAlone)
     fs::remove_all(folder);
 }
 
-TEST(LoginItem, ARelativeConfigHomeIsIgnored)
+TEST(LoginItem, TheFoldersFollowXdgAndARelativeOneIsIgnored)
 {
     setenv("HOME", "/home/someone", 1);
     setenv("XDG_CONFIG_HOME", "relative/config", 1);
+    setenv("XDG_DATA_HOME", "/data", 1);
     EXPECT_EQ(LoginItem::forCurrentUser().entryPath(), "/home/someone/.config/autostart/com.corvane.Agent.desktop");
-    setenv("XDG_CONFIG_HOME", "/config", 1);
-    EXPECT_EQ(LoginItem::forCurrentUser().entryPath(), "/config/autostart/com.corvane.Agent.desktop");
+    EXPECT_EQ(SecurityManager::defaultFolder(), "/data/corvane");
 }

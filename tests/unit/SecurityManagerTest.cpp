@@ -204,12 +204,3 @@ TEST_F(SecurityManagerTest, TwoCreatingAtOnceEndWithOneKey)
         EXPECT_EQ(entries(shared), 1u);
     }
 }
-
-TEST(SecurityManagerFolder, ARelativeDataHomeIsIgnored)
-{
-    setenv("HOME", "/home/someone", 1);
-    setenv("XDG_DATA_HOME", "relative/data", 1);
-    EXPECT_EQ(SecurityManager::defaultFolder(), "/home/someone/.local/share/corvane");
-    setenv("XDG_DATA_HOME", "/data", 1);
-    EXPECT_EQ(SecurityManager::defaultFolder(), "/data/corvane");
-}

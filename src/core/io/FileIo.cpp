@@ -1,8 +1,10 @@
 #include "io/FileIo.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace corvane::io {
 
@@ -17,6 +19,17 @@ int writeAll(int fd, std::string_view bytes)
         bytes.remove_prefix(static_cast<std::size_t>(count));
     }
     return 0;
+}
+
+std::filesystem::path xdgFolder(const char* variable, std::string_view underHome)
+{
+    if (const char* folder = std::getenv(variable); folder && folder[0] == '/')
+        return folder;
+    if (const char* home = std::getenv("HOME"); home && home[0] == '/')
+        return std::filesystem::path(home) / underHome;
+    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir && entry->pw_dir[0] == '/')
+        return std::filesystem::path(entry->pw_dir) / underHome;
+    return {};
 }
 
 } // namespace corvane::io

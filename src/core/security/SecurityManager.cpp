@@ -1,5 +1,6 @@
 #include "security/SecurityManager.h"
 
+#include "io/FileIo.h"
 #include "log/Log.h"
 
 #include <QTimer>
@@ -8,7 +9,6 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,15 +77,6 @@ std::optional<std::string> signWithFileKey(EVP_PKEY* key, std::string_view messa
     return base64(signature.data(), length);
 }
 
-std::optional<std::filesystem::path> homeFolder()
-{
-    if (const char* home = std::getenv("HOME"); home && home[0] == '/')
-        return std::filesystem::path(home);
-    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir && entry->pw_dir[0] == '/')
-        return std::filesystem::path(entry->pw_dir);
-    return std::nullopt;
-}
-
 std::string generationError(const std::string& reason)
 {
     return "Key generation error: " + reason;
@@ -118,12 +109,9 @@ SecurityManager::~SecurityManager() = default;
 
 std::filesystem::path SecurityManager::defaultFolder()
 {
-    // A relative XDG_DATA_HOME is to be ignored, as the XDG base directory rules say.
-    if (const char* dataHome = std::getenv("XDG_DATA_HOME"); dataHome && dataHome[0] == '/')
-        return std::filesystem::path(dataHome) / "corvane";
-    if (const std::optional<std::filesystem::path> home = homeFolder())
-        return *home / ".local" / "share" / "corvane";
-    return {}; // nowhere to keep a key: creating it fails and says so
+    const std::filesystem::path dataHome = io::xdgFolder("XDG_DATA_HOME", ".local/share");
+    // Nowhere to keep a key: creating it fails and says so.
+    return dataHome.empty() ? dataHome : dataHome / "corvane";
 }
 
 const std::filesystem::path& SecurityManager::keyPath() const

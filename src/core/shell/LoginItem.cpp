@@ -18,15 +18,6 @@ namespace {
 
 constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
 
-std::filesystem::path configHome()
-{
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && *xdg == '/')
-        return xdg;
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home ? home : "") / ".config";
-}
-
 std::string runningExecutable()
 {
     std::error_code error;
@@ -71,7 +62,9 @@ LoginItem::LoginItem(std::filesystem::path autostartDirectory, std::string execu
 
 LoginItem LoginItem::forCurrentUser()
 {
-    return LoginItem(configHome() / "autostart", runningExecutable());
+    const std::filesystem::path configHome = io::xdgFolder("XDG_CONFIG_HOME", ".config");
+    // Without a home folder the path stays relative, and nothing is written.
+    return LoginItem(configHome.empty() ? configHome : configHome / "autostart", runningExecutable());
 }
 
 std::filesystem::path LoginItem::entryPath() const
