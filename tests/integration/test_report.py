@@ -7,11 +7,10 @@ import re
 import stat
 import subprocess
 
-from conftest import FACTS, verify
+from conftest import FACTS, KEY, verify
 
 # The agent's fixed application ID: device IDs must never change across versions.
 APP_ID = bytes.fromhex("f5786f5d1ff64823a3c526c5621924ab")
-KEY = "data/corvane/com.corvane.compliance.agent.device-key.signingKey.pem"
 
 
 def expected_device_id():
@@ -32,14 +31,14 @@ def ip(*args):
     subprocess.run(["ip", *args], check=True, capture_output=True)
 
 
-def test_signed_report_key_device_id_and_tunnel(start_agent, home):
+def test_signed_report_key_device_id_and_tunnel(start_agent, tmp_path):
     agent = start_agent()
     report = agent.get_report()
     verify(report)
     assert set(report) == FACTS | {"signature", "public_key"}
     assert report["device_id"] == expected_device_id()
-    assert stat.S_IMODE(os.stat(home / KEY).st_mode) == 0o600
-    assert stat.S_IMODE(os.stat((home / KEY).parent).st_mode) == 0o700
+    assert stat.S_IMODE(os.stat(tmp_path / KEY).st_mode) == 0o600
+    assert stat.S_IMODE(os.stat((tmp_path / KEY).parent).st_mode) == 0o700
 
     nonce = "Q2hhbGxlbmdlQnl0ZXM_-0123456789"
     challenged = agent.get_report(origin="https://portal.example", target=f"/check?x=1&nonce={nonce}")

@@ -95,9 +95,9 @@ def test_without_a_tray_a_notification_and_the_desktop_entry_lead_to_the_status_
     screen, agent = Desktop(tmp_path), None
     try:
         screen.start_mock("notification_daemon", NOTIFICATIONS)
-        with socket.socket() as squatter:
+        with socket.socket(socket.AF_INET6) as squatter:  # the second address taken: the first is let go again
             squatter.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            squatter.bind(("127.0.0.1", PORT))
+            squatter.bind(("::1", PORT))
             squatter.listen()
             agent = Agent(tmp_path / "home", env=screen.env).start(wait_ready=False)
             wait_until(screen.notifications, "a notification", timeout=15)
@@ -105,6 +105,8 @@ def test_without_a_tray_a_notification_and_the_desktop_entry_lead_to_the_status_
             taken = "Web pages cannot reach the agent: port 12180 is used by another program (trying again)"
             assert screen.copied_status(taken)[0] == taken
         agent.wait_for_line(READY_LINE, timeout=31)  # the longest back-off
+        assert [line for line in agent.lines if "Bridge" in line] == [
+            "Bridge failed: The bound address is already in use", READY_LINE]
         report = agent.get_report(origin="https://portal.example")
 
         start = len(agent.lines)
