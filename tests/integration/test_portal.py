@@ -80,6 +80,7 @@ def requiring_tpm(**storage):
     pytest.param(requiring_tpm(key_storage="tpm"), True, "enrolled from now on", id="--require-tpm, a TPM key"),
     pytest.param(requiring_tpm(key_storage="file"), False, "key is in a file", id="--require-tpm, a file key"),
     pytest.param(requiring_tpm(), False, "key is not said to be in one", id="--require-tpm, no key_storage"),
+    pytest.param(lambda b: surrogate(b.report(), b"nonce"), 400, "not JSON", id="a lone surrogate in the nonce"),
     pytest.param(lambda b: b.report(timestamp=True), 400, "timestamp is not an integer", id="wrong type"),
     pytest.param(lambda b: b.report(device_id="x" * 65536), 400, "larger than 64 KiB", id="over 64 KiB"),
 ])
