@@ -6,6 +6,7 @@ import os
 import re
 import stat
 import subprocess
+import uuid
 
 from conftest import FACTS, KEY, verify
 
@@ -21,10 +22,8 @@ def expected_device_id():
         return "Unknown"
     if not re.fullmatch(r"[0-9a-f]{32}", raw) or raw == "0" * 32:
         return "Unknown"
-    digest = bytearray(hmac.new(bytes.fromhex(raw), APP_ID, hashlib.sha256).digest()[:16])
-    digest[6], digest[8] = (digest[6] & 0x0F) | 0x40, (digest[8] & 0x3F) | 0x80
-    h = digest.hex().upper()
-    return f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
+    # A version 4 UUID of the HMAC's first half, as sd_id128_get_machine_app_specific makes it.
+    return str(uuid.UUID(bytes=hmac.new(bytes.fromhex(raw), APP_ID, hashlib.sha256).digest()[:16], version=4)).upper()
 
 
 def ip(*args):

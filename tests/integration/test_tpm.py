@@ -22,14 +22,6 @@ def challenged(agent, nonce=0):
     return agent.get_report(origin=ORIGIN, target=target(nonce))
 
 
-def waiting(*targets):
-    """Asks for each target on a connection of its own, in this order; the answers are read later."""
-    connections = [socket.create_connection(("127.0.0.1", PORT), timeout=10) for _ in targets]
-    for connection, path in zip(connections, targets):
-        connection.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: {ORIGIN}\r\n\r\n".encode())
-    return connections
-
-
 def test_a_file_key_stays_a_file_key(start_agent, tmp_path, swtpm):
     agent = start_agent()  # no TPM answers
     first, plain = challenged(agent), agent.get_report()
@@ -61,7 +53,9 @@ def test_a_key_in_the_tpm(start_agent, tmp_path, swtpm):
     swtpm.proc.send_signal(signal.SIGSTOP)
     while time.time() % 1 > 0.5:  # both plain reports within one second: the same bytes
         time.sleep(0.05)
-    connections = waiting("/", "/", *(target(n) for n in range(1, 16)))
+    connections = [socket.create_connection(("127.0.0.1", PORT), timeout=10) for _ in range(17)]
+    for connection, path in zip(connections, ["/", "/", *(target(n) for n in range(1, 16))]):  # in this order
+        connection.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: {ORIGIN}\r\n\r\n".encode())
     assert exchange(f"OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: {ORIGIN}\r\n\r\n".encode()).startswith(
         b"HTTP/1.1 204 No Content\r\n")
     head, body = split_answer(exchange(f"GET {target(99)} HTTP/1.1\r\nOrigin: {ORIGIN}\r\n\r\n".encode()))

@@ -43,7 +43,8 @@ def test_each_report_gets_its_verdict(args, document, verdict):
     (["--origin"], b"", "needs a value"), (["--nonce", NONCE + "\r\n"], b"", "--nonce takes"),
     (["--max-age", "1e3"], b"", "--max-age takes"),
     (["missing.json"], b"", "cannot read missing.json: No such file or directory"),
-    (["."], b"", "cannot read .: Is a directory"), (["-"], os.open(".", os.O_RDONLY), "cannot read standard input: Is a directory"),
+    (["."], b"", "cannot read .: Is a directory"),
+    (["-"], os.open(".", os.O_RDONLY), "cannot read standard input: Is a directory"),
     (["--fetch"], b"", "cannot connect to 127.0.0.1:12180"),  # no agent runs in this test's namespace
 ])
 def test_trouble_exits_2_without_a_verdict(args, stdin, message):
