@@ -8,7 +8,9 @@ import stat
 import subprocess
 import uuid
 
-from conftest import FACTS, KEY, verify
+import pytest
+
+from conftest import FACTS, KEY, exchange, verify
 
 # The agent's fixed application ID: device IDs must never change across versions.
 APP_ID = bytes.fromhex("f5786f5d1ff64823a3c526c5621924ab")
@@ -50,3 +52,8 @@ def test_signed_report_key_device_id_and_tunnel(start_agent, tmp_path):
     assert agent.get_report()["vpn_active"] is False
     ip("link", "set", "tun0", "up")
     assert agent.get_report()["vpn_active"] is True
+    # Served on the loopback only, not on the machine's other addresses.
+    ip("-6", "addr", "add", "2001:db8::10/64", "dev", "tun0", "nodad")
+    for host in ("10.8.0.1", "2001:db8::10"):
+        with pytest.raises(ConnectionRefusedError):
+            exchange(b"OPTIONS / HTTP/1.1\r\n\r\n", host=host)
