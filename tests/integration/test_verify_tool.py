@@ -27,6 +27,7 @@ def challenged(**changes):
     ([], served(GOOD), "valid"),
     ([], b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n" + served(GOOD), "valid"),
     ([], b"HTTP/1.1 500 Oops\r\n\r\n", "invalid: the answer is not \"200 OK\" but \"HTTP/1.1 500 Oops\""),
+    ([], b"{\"device_id\": \"\xff\"}", "invalid: not JSON"),  # bytes that are not UTF-8, which no vector holds
     # Each option reaches its check, against this machine's clock.
     (["--nonce", NONCE, "--origin", ORIGIN, "--max-age", "120"], challenged(), "valid"),
     (["--nonce", NONCE[:-1] + "4"], challenged(), "invalid: nonce does not match"),
