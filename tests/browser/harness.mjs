@@ -1,6 +1,6 @@
 // Everything a browser case needs, inside the private network namespace the
 // test runs in: the agent (in a nested namespace of its own, behind a counting
-// relay on 127.0.0.1:12180), two reference portals on two origins, Chromium and Firefox.
+// relay on 127.0.0.1:12180), the reference portal, Chromium and Firefox.
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import { createRequire } from 'node:module';
@@ -29,7 +29,7 @@ with tempfile.TemporaryDirectory(prefix="corvane-browser-") as home:
     sys.exit(agent.stop())`;
 
 // Each launch makes a fresh temporary profile and removes it on close. The
-// portal under test looks public to both browsers; the other is just another origin.
+// portal looks public to both browsers.
 const LAUNCH = {
   chromium: (publicPort) => ({
     browser: 'chrome',
@@ -52,13 +52,8 @@ export class Harness {
         { cwd: INTEGRATION, stdio: ['pipe', 'pipe', 'inherit'] });
       const { pid, home } = JSON.parse((await outputMatch(harness.#agent, /^\{.*\}$/m))[0]);
       await harness.#startRelay(pid);
-      const portal = async (name) => {
-        const child = spawn('/usr/bin/python3', [PORTAL, '--port', '0', '--db', path.join(home, `${name}.sqlite3`)]);
-        harness.#portals.push(child);
-        return (await outputMatch(child, /^Corvane portal on (http:\S+) /m))[1];
-      };
-      harness.publicOrigin = await portal('public');
-      harness.loopbackOrigin = await portal('other');
+      harness.#portal = spawn('/usr/bin/python3', [PORTAL, '--port', '0', '--db', path.join(home, 'portal.sqlite3')]);
+      harness.publicOrigin = (await outputMatch(harness.#portal, /^Corvane portal on (http:\S+) /m))[1];
       const publicPort = new URL(harness.publicOrigin).port;
       for (const [name, options] of Object.entries(LAUNCH))
         harness.#browsers[name] = await puppeteer.launch({ headless: true, ...options(publicPort) });
@@ -71,7 +66,7 @@ export class Harness {
 
   #agent = null;
   #relay = null;
-  #portals = [];
+  #portal = null;
   #browsers = {};
 
   // work(page) in a fresh context (own preflight cache, own permissions) on a
@@ -98,7 +93,7 @@ export class Harness {
 
   async stop() {
     for (const browser of Object.values(this.#browsers)) await browser.close().catch(() => {});
-    for (const portal of this.#portals) portal.kill();
+    this.#portal?.kill();
     this.#relay?.kill();
     if (this.#agent && this.#agent.exitCode === null) {
       this.#agent.stdin.end();

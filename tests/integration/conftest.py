@@ -22,7 +22,11 @@ AGENT = os.environ.get("CORVANE_AGENT", "")
 BUILD_DIR = os.environ.get("CORVANE_BUILD_DIR", "")
 PORT = 12180
 READY_LINE = "Corvane Bridge active on localhost:12180"
-FACTS = {"connected_network", "device_id", "nearby_networks", "timestamp", "vpn_active"}
+with open(os.path.join(os.path.dirname(__file__), "facts.json"), encoding="utf-8") as facts_file:
+    SAMPLE = json.load(facts_file)  # a report's facts in awkward text, for the verifiers
+FACTS = set(SAMPLE)
+ORIGIN = "https://portal.example"
+KEY = "data/corvane/com.corvane.compliance.agent.device-key.signingKey.pem"  # under the agent's home
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 # The tpm2 provider's connection where nothing listens: no agent reaches the machine's own TPM.
 NO_TPM = "swtpm:host=127.0.0.1,port=9"
@@ -48,6 +52,11 @@ def signed(facts, key=None):
     point = key.public_key().public_bytes(serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint)
     signature = key.sign(canonical(facts), ec.ECDSA(hashes.SHA256()))
     return dict(facts, signature=base64.b64encode(signature).decode(), public_key=base64.b64encode(point).decode())
+
+
+def answer_to(nonce, key=None, **facts):
+    """A served report of SAMPLE, with facts changed, that answers a challenge from ORIGIN."""
+    return served(signed({**SAMPLE, "nonce": nonce, "origin": ORIGIN, **facts}, key))
 
 
 def served(document):
@@ -140,9 +149,7 @@ class Agent:
         request = f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n".encode()
         if origin is not None:
             request += b"Origin: " + origin.encode() + b"\r\n"
-        head, body = split_answer(exchange(request + b"\r\n"))
-        assert head.startswith(b"HTTP/1.1 200 OK\r\n"), head
-        return json.loads(body)
+        return report_of(exchange(request + b"\r\n"))
 
 
 def exchange(data, host="127.0.0.1", timeout=10):
@@ -167,6 +174,12 @@ def split_answer(answer):
     head, sep, body = answer.partition(b"\r\n\r\n")
     assert sep, answer
     return head + b"\r\n", body
+
+
+def report_of(answer):
+    head, body = split_answer(answer)
+    assert head.startswith(b"HTTP/1.1 200 OK\r\n"), head
+    return json.loads(body)
 
 
 class Swtpm:
@@ -199,17 +212,12 @@ def swtpm(tmp_path_factory):
 
 
 @pytest.fixture
-def home(tmp_path):
-    return tmp_path
-
-
-@pytest.fixture
-def start_agent(home):
+def start_agent(tmp_path):
     """Starts agents on demand and stops every one of them after the test."""
     started = []
 
-    def start(env=None, wait_ready=True, agent_home=None, prefix=()):
-        agent = Agent(agent_home or home, env=env, prefix=prefix)
+    def start(env=None, wait_ready=True, prefix=()):
+        agent = Agent(tmp_path, env=env, prefix=prefix)
         started.append(agent)
         return agent.start(wait_ready=wait_ready)
 

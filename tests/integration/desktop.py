@@ -1,6 +1,6 @@
 """A desktop for the tray item: an X server, a private session bus, a panel's StatusNotifierWatcher and a
 notification service (python-dbusmock), what a panel reads and clicks (StatusNotifierItem,
-com.canonical.dbusmenu), and what a launcher calls (org.freedesktop.Application)."""
+com.canonical.dbusmenu)."""
 import os
 import subprocess
 
@@ -49,11 +49,6 @@ class Desktop:
         """The Notify calls the notification service has had (start it with start_mock first)."""
         return self.bus.get_object(NOTIFICATIONS, "/org/freedesktop/Notifications").GetMethodCalls(
             "Notify", dbus_interface="org.freedesktop.DBus.Mock")
-
-    def activate(self):
-        """What a launcher does with the D-Bus activatable desktop entry."""
-        self.bus.get_object("com.corvane.Agent", "/com/corvane/Agent").Activate(
-            dbus.Dictionary({}, signature="sv"), dbus_interface="org.freedesktop.Application")
 
     def press(self, keys):
         subprocess.run(["xdotool", "key", keys], env={**os.environ, "DISPLAY": self.env["DISPLAY"]}, check=True)

@@ -6,12 +6,14 @@ import os
 import re
 import stat
 import subprocess
+import uuid
 
-from conftest import FACTS, verify
+import pytest
+
+from conftest import FACTS, KEY, exchange, verify
 
 # The agent's fixed application ID: device IDs must never change across versions.
 APP_ID = bytes.fromhex("f5786f5d1ff64823a3c526c5621924ab")
-KEY = "data/corvane/com.corvane.compliance.agent.device-key.signingKey.pem"
 
 
 def expected_device_id():
@@ -22,24 +24,22 @@ def expected_device_id():
         return "Unknown"
     if not re.fullmatch(r"[0-9a-f]{32}", raw) or raw == "0" * 32:
         return "Unknown"
-    digest = bytearray(hmac.new(bytes.fromhex(raw), APP_ID, hashlib.sha256).digest()[:16])
-    digest[6], digest[8] = (digest[6] & 0x0F) | 0x40, (digest[8] & 0x3F) | 0x80
-    h = digest.hex().upper()
-    return f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
+    # A version 4 UUID of the HMAC's first half, as sd_id128_get_machine_app_specific makes it.
+    return str(uuid.UUID(bytes=hmac.new(bytes.fromhex(raw), APP_ID, hashlib.sha256).digest()[:16], version=4)).upper()
 
 
 def ip(*args):
     subprocess.run(["ip", *args], check=True, capture_output=True)
 
 
-def test_signed_report_key_device_id_and_tunnel(start_agent, home):
+def test_signed_report_key_device_id_and_tunnel(start_agent, tmp_path):
     agent = start_agent()
     report = agent.get_report()
     verify(report)
     assert set(report) == FACTS | {"signature", "public_key"}
     assert report["device_id"] == expected_device_id()
-    assert stat.S_IMODE(os.stat(home / KEY).st_mode) == 0o600
-    assert stat.S_IMODE(os.stat((home / KEY).parent).st_mode) == 0o700
+    assert stat.S_IMODE(os.stat(tmp_path / KEY).st_mode) == 0o600
+    assert stat.S_IMODE(os.stat((tmp_path / KEY).parent).st_mode) == 0o700
 
     nonce = "Q2hhbGxlbmdlQnl0ZXM_-0123456789"
     challenged = agent.get_report(origin="https://portal.example", target=f"/check?x=1&nonce={nonce}")
@@ -52,3 +52,8 @@ def test_signed_report_key_device_id_and_tunnel(start_agent, home):
     assert agent.get_report()["vpn_active"] is False
     ip("link", "set", "tun0", "up")
     assert agent.get_report()["vpn_active"] is True
+    # Served on the loopback only, not on the machine's other addresses.
+    ip("-6", "addr", "add", "2001:db8::10/64", "dev", "tun0", "nodad")
+    for host in ("10.8.0.1", "2001:db8::10"):
+        with pytest.raises(ConnectionRefusedError):
+            exchange(b"OPTIONS / HTTP/1.1\r\n\r\n", host=host)

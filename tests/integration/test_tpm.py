@@ -9,10 +9,8 @@ import time
 import pytest
 from cryptography.hazmat.primitives import serialization
 
-from conftest import PORT, exchange, read_to_end, split_answer, verify, wait_until
+from conftest import KEY, ORIGIN, PORT, exchange, read_to_end, report_of, split_answer, verify, wait_until
 
-KEY = "data/corvane/com.corvane.compliance.agent.device-key.signingKey.pem"
-ORIGIN = "https://portal.example"
 NO_TPM_LINE = "No usable TPM, the device key is kept in a file: "
 
 
@@ -24,21 +22,7 @@ def challenged(agent, nonce=0):
     return agent.get_report(origin=ORIGIN, target=target(nonce))
 
 
-def waiting(*targets):
-    """Asks for each target on a connection of its own, in this order; the answers are read later."""
-    connections = [socket.create_connection(("127.0.0.1", PORT), timeout=10) for _ in targets]
-    for connection, path in zip(connections, targets):
-        connection.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: {ORIGIN}\r\n\r\n".encode())
-    return connections
-
-
-def report_of(answer):
-    head, body = split_answer(answer)
-    assert head.startswith(b"HTTP/1.1 200 OK\r\n"), head
-    return json.loads(body)
-
-
-def test_a_file_key_stays_a_file_key(start_agent, home, swtpm):
+def test_a_file_key_stays_a_file_key(start_agent, tmp_path, swtpm):
     agent = start_agent()  # no TPM answers
     first, plain = challenged(agent), agent.get_report()
     verify(first)
@@ -47,19 +31,19 @@ def test_a_file_key_stays_a_file_key(start_agent, home, swtpm):
     agent.wait_for_line(said)
     agent.stop()
     assert [line for line in agent.lines if line.startswith(NO_TPM_LINE)] == [said]
-    blob = (home / KEY).read_bytes()
+    blob = (tmp_path / KEY).read_bytes()
     again = challenged(start_agent({"TPM2OPENSSL_TCTI": swtpm.tcti}))
     verify(again)
     assert (again["key_storage"], again["public_key"]) == ("file", first["public_key"])
-    assert (home / KEY).read_bytes() == blob
+    assert (tmp_path / KEY).read_bytes() == blob
 
 
-def test_a_key_in_the_tpm(start_agent, home, swtpm):
+def test_a_key_in_the_tpm(start_agent, tmp_path, swtpm):
     agent = start_agent({"TPM2OPENSSL_TCTI": swtpm.tcti})
     report = challenged(agent)
     verify(report)
     assert report["key_storage"] == "tpm"
-    blob = (home / KEY).read_bytes()
+    blob = (tmp_path / KEY).read_bytes()
     assert blob.startswith(b"-----BEGIN TSS2 PRIVATE KEY-----\n")
     with pytest.raises(ValueError):  # the TPM's wrapped blob, no private key a program could copy
         serialization.load_pem_private_key(blob, None)
@@ -69,7 +53,9 @@ def test_a_key_in_the_tpm(start_agent, home, swtpm):
     swtpm.proc.send_signal(signal.SIGSTOP)
     while time.time() % 1 > 0.5:  # both plain reports within one second: the same bytes
         time.sleep(0.05)
-    connections = waiting("/", "/", *(target(n) for n in range(1, 16)))
+    connections = [socket.create_connection(("127.0.0.1", PORT), timeout=10) for _ in range(17)]
+    for connection, path in zip(connections, ["/", "/", *(target(n) for n in range(1, 16))]):  # in this order
+        connection.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: {ORIGIN}\r\n\r\n".encode())
     assert exchange(f"OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: {ORIGIN}\r\n\r\n".encode()).startswith(
         b"HTTP/1.1 204 No Content\r\n")
     head, body = split_answer(exchange(f"GET {target(99)} HTTP/1.1\r\nOrigin: {ORIGIN}\r\n\r\n".encode()))
@@ -93,7 +79,7 @@ def test_a_key_in_the_tpm(start_agent, home, swtpm):
     assert agent.stop() == 0
     agent = start_agent({"TPM2OPENSSL_TCTI": swtpm.tcti})
     assert "signature" not in challenged(agent, 101)
-    agent.wait_for_line(f"Key lookup error: {home / KEY}: the TPM did not answer within 5 s")
+    agent.wait_for_line(f"Key lookup error: {tmp_path / KEY}: the TPM did not answer within 5 s")
     swtpm.proc.send_signal(signal.SIGCONT)
     restarted = challenged(agent, 102)
     verify(restarted)
@@ -103,6 +89,6 @@ def test_a_key_in_the_tpm(start_agent, home, swtpm):
     swtpm.stop()
     for nonce in (103, 104):
         assert "signature" not in challenged(agent, nonce)
-    for reason in ("Signing error: ", f"Key lookup error: {home / KEY}: "):
+    for reason in ("Signing error: ", f"Key lookup error: {tmp_path / KEY}: "):
         wait_until(lambda: any(line.startswith(reason) for line in agent.lines), reason)
-    assert (home / KEY).read_bytes() == blob
+    assert (tmp_path / KEY).read_bytes() == blob

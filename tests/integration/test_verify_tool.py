@@ -1,40 +1,33 @@
 """corvane-verify: the command-line tool around the checks (tests/vectors holds the checks' table)."""
-import json
 import os
 import subprocess
 import time
 
 import pytest
 
-from conftest import BUILD_DIR, served, signed
+from conftest import BUILD_DIR, ORIGIN, SAMPLE, answer_to, served, signed
 
 TOOL = os.path.join(BUILD_DIR, "tools", "corvane-verify", "corvane-verify")
-with open(os.path.join(os.path.dirname(__file__), "facts.json"), encoding="utf-8") as facts_file:
-    FACTS = json.load(facts_file)
-GOOD = signed(FACTS)
-NONCE, ORIGIN, NOW = "Q2hhbGxlbmdl-_0123", "https://portal.example", int(time.time())
+GOOD = signed(SAMPLE)
+NONCE, NOW = "Q2hhbGxlbmdl-_0123", int(time.time())
 
 
 def run(*args, stdin=b""):
-    """stdin: the bytes to send, or a path to read it from."""
-    feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": os.open(stdin, os.O_RDONLY)}
-    try:
-        result = subprocess.run([TOOL, *args], capture_output=True, timeout=30, **feed)
-    finally:
-        if "stdin" in feed:
-            os.close(feed["stdin"])
+    """stdin: the bytes to send, or a descriptor to read from."""
+    feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
+    result = subprocess.run([TOOL, *args], capture_output=True, timeout=30, **feed)
     return result.returncode, result.stdout.decode(), result.stderr.decode()
 
 
 def challenged(**changes):
-    return served(signed({**FACTS, "nonce": NONCE, "origin": ORIGIN, "timestamp": NOW, **changes}))
+    return answer_to(NONCE, **{"timestamp": NOW, **changes})
 
 
 @pytest.mark.parametrize("args,document,verdict", [
     ([], served(GOOD), "valid"),
     ([], b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n" + served(GOOD), "valid"),
     ([], b"HTTP/1.1 500 Oops\r\n\r\n", "invalid: the answer is not \"200 OK\" but \"HTTP/1.1 500 Oops\""),
-    ([], b"{\"device_id\": \"\xff\"}", "invalid: not JSON"),
+    ([], b"{\"device_id\": \"\xff\"}", "invalid: not JSON"),  # bytes that are not UTF-8, which no vector holds
     # Each option reaches its check, against this machine's clock.
     (["--nonce", NONCE, "--origin", ORIGIN, "--max-age", "120"], challenged(), "valid"),
     (["--nonce", NONCE[:-1] + "4"], challenged(), "invalid: nonce does not match"),
@@ -51,7 +44,8 @@ def test_each_report_gets_its_verdict(args, document, verdict):
     (["--origin"], b"", "needs a value"), (["--nonce", NONCE + "\r\n"], b"", "--nonce takes"),
     (["--max-age", "1e3"], b"", "--max-age takes"),
     (["missing.json"], b"", "cannot read missing.json: No such file or directory"),
-    (["."], b"", "cannot read .: Is a directory"), (["-"], ".", "cannot read standard input: Is a directory"),
+    (["."], b"", "cannot read .: Is a directory"),
+    (["-"], os.open(".", os.O_RDONLY), "cannot read standard input: Is a directory"),
     (["--fetch"], b"", "cannot connect to 127.0.0.1:12180"),  # no agent runs in this test's namespace
 ])
 def test_trouble_exits_2_without_a_verdict(args, stdin, message):

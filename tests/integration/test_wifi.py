@@ -1,12 +1,11 @@
 """The Wi-Fi members of the report, from a fake NetworkManager the agent keeps a live copy of."""
-import json
 import signal
 import threading
 
 import dbus
 import pytest
 
-from conftest import Agent, exchange, split_answer, verify, wait_until
+from conftest import Agent, exchange, report_of, verify, wait_until
 from fake_networkmanager import WIRELESS, FakeNetworkManager, boottime_ms, fake_nm  # noqa: F401 (fixture)
 
 NO_ADDRESS = "00:00:00:00:00:00"
@@ -51,7 +50,7 @@ def test_networkmanager_absent_back_gone_and_hung(fake_nm, start_agent):
     settle(agent, CAFE)  # a refused scan changes nothing
     fake_nm.process.send_signal(signal.SIGSTOP)
     assert exchange(b"OPTIONS / HTTP/1.1\r\n\r\n", timeout=1).startswith(b"HTTP/1.1 204 ")
-    assert wifi(json.loads(split_answer(exchange(b"GET / HTTP/1.1\r\n\r\n", timeout=1))[1])) == CAFE
+    assert wifi(report_of(exchange(b"GET / HTTP/1.1\r\n\r\n", timeout=1))) == CAFE
     fake_nm.process.send_signal(signal.SIGCONT)
     settle(agent, CAFE)
     assert fake_nm.scan_requests(dev) and not [line for line in agent.lines if line.startswith("Scan failed")]
