@@ -5,7 +5,7 @@ import os
 import subprocess
 
 import dbus
-from Xlib import X, display
+from Xlib import X, display, error
 
 from conftest import wait_until
 
@@ -89,9 +89,13 @@ class Desktop:
         name, utf8 = self.x.intern_atom("_NET_WM_NAME"), self.x.intern_atom("UTF8_STRING")
         found = []
         for window in self.x.screen().root.query_tree().children:
-            if window.get_attributes().map_state == X.IsViewable:
-                title, where = window.get_full_property(name, utf8), window.get_geometry()
-                found.append((window.get_attributes().override_redirect, title and title.value.decode(), where.x, where.y))
+            try:
+                if window.get_attributes().map_state == X.IsViewable:
+                    title, where = window.get_full_property(name, utf8), window.get_geometry()
+                    found.append((window.get_attributes().override_redirect, title and title.value.decode(), where.x,
+                                  where.y))
+            except error.BadWindow:  # it went away while the list was read
+                continue
         return found
 
     def stop(self):

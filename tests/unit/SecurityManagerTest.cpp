@@ -7,7 +7,6 @@
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -51,34 +50,18 @@ std::size_t entries(const fs::path& folder)
     return std::size_t(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
 }
 
-// Runs body in a child process without capabilities, so that even root obeys
-// file modes, and returns what it wrote to standard output.
-std::string childOutput(const std::function<void()>& body)
+// Runs body with root's power over file modes set aside for this thread, so
+// that even root obeys them, and returns what it wrote to standard output.
+std::string outputObeyingModes(const std::function<void()>& body)
 {
-    int out[2];
-    if (pipe(out) != 0)
-        return "pipe failed";
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct caps[2] = {};
-        if (syscall(SYS_capset, &header, caps) != 0)
-            _exit(2);
-        body();
-        std::fflush(stdout);
-        _exit(0);
-    }
-    close(out[1]);
-    std::string output;
-    char buffer[512];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
-        output.append(buffer, std::size_t(n));
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved[2] = {};
+    EXPECT_EQ(syscall(SYS_capget, &header, saved), 0);
+    __user_cap_data_struct obeying[2] = {saved[0], saved[1]};
+    obeying[0].effective &= ~((1U << CAP_DAC_OVERRIDE) | (1U << CAP_DAC_READ_SEARCH));
+    EXPECT_EQ(syscall(SYS_capset, &header, obeying), 0);
+    const std::string output = testfiles::outputOf(body);
+    EXPECT_EQ(syscall(SYS_capset, &header, saved), 0);
     return output;
 }
 
@@ -126,7 +109,7 @@ TEST_F(SecurityManagerTest, AnUnusableKeyIsReportedAndLeftAsItWas)
         damage[i](key);
         const auto before = fs::symlink_status(key);
         const std::string bytes = fs::is_regular_file(before) ? testfiles::read(key) : "";
-        const std::string output = childOutput([&] {
+        const std::string output = outputObeyingModes([&] {
             FileStore store(key.parent_path()); // each report looks again
             store.key();
             store.key();
@@ -148,7 +131,8 @@ TEST_F(SecurityManagerTest, AKeyThatCannotBeStoredLeavesNothingBehind)
     const fs::path folder = root / "corvane";
     fs::create_directories(folder);
     fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_EQ(childOutput([&] { FileStore(folder).key(); }), "Key generation error: Permission denied\n" + kNoKey);
+    EXPECT_EQ(
+        outputObeyingModes([&] { FileStore(folder).key(); }), "Key generation error: Permission denied\n" + kNoKey);
     fs::permissions(folder, fs::perms::owner_all);
     EXPECT_EQ(entries(folder), 0u);
 }

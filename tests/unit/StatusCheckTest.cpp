@@ -1,4 +1,5 @@
 #include "shell/StatusCheck.h"
+#include "Files.h"
 #include "wifi/WifiScanner.h"
 
 #include "fakes/FakeLocationAuthorization.h"
@@ -51,11 +52,9 @@ TEST(StatusCheck, WritesAndReturnsTheDiagnosticLines)
         std::tie(backend->interface, authorization->status, backend->association, backend->scanResult) =
             std::tie(c.interface, c.status, c.joined, c.scan);
         WifiScanner scanner(backend, authorization);
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(checkStatus(scanner), c.lines);
         std::string text;
         for (const std::string& line : c.lines)
             text += line + '\n';
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), text);
+        EXPECT_EQ(testfiles::outputOf([&] { EXPECT_EQ(checkStatus(scanner), c.lines); }), text);
     }
 }
