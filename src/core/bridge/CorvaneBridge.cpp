@@ -201,7 +201,7 @@ void CorvaneBridge::sendStatusReport(const http::Request& request, BridgeConnect
 {
     std::optional<statusreport::Challenge> challenge;
     if (request.nonce)
-        challenge = statusreport::Challenge{*request.nonce, request.origin};
+        challenge = statusreport::Challenge{*request.nonce, request.origin, std::nullopt};
     // Just after a start the Wi-Fi facts may still be loading.
     m_services.scanner->whenReady([bridge = QPointer(this), request, answer = connection.defer(), challenge]() mutable {
         if (!bridge)
@@ -234,7 +234,7 @@ void CorvaneBridge::buildStatusReport(
     security.withKey([&security, report = std::move(report), done = std::move(done)](const DeviceKeyPtr& key) mutable {
         // A portal that asked with a challenge also learns how the key is kept, under the signature.
         if (key && report.facts.challenge)
-            report.facts.keyStorage = keyStorageName(key->storage());
+            report.facts.challenge->keyStorage = keyStorageName(key->storage());
         const std::optional<std::string> payload = statusreport::signedPayload(report.facts);
         if (!key || !payload) {
             done(std::move(report));

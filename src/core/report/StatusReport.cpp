@@ -130,8 +130,8 @@ std::optional<std::string> write(const Facts& facts, const Report* signedReport,
     out.key("ssid").value(facts.current ? facts.current->ssid : fallback::kNoInterface);
     out.close('}');
     out.key("device_id").value(facts.deviceId);
-    if (facts.keyStorage)
-        out.key("key_storage").value(*facts.keyStorage);
+    if (facts.challenge && facts.challenge->keyStorage)
+        out.key("key_storage").value(*facts.challenge->keyStorage);
     out.key("nearby_networks").open('[');
     for (const WifiNetwork& network : facts.nearby) {
         out.item();

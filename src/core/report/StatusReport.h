@@ -20,6 +20,9 @@ inline constexpr const char* kPublicKeyKey = "public_key";
 struct Challenge {
     std::string nonce;
     std::string origin;
+    // How the signing key is kept ("tpm" or "file"), the agent's own statement;
+    // none when there is no usable key.
+    std::optional<std::string_view> keyStorage;
 };
 
 // The five facts of one report, as gathered, and the challenge if one came.
@@ -30,8 +33,6 @@ struct Facts {
     std::int64_t timestamp = 0;
     bool vpnActive = false;
     std::optional<Challenge> challenge;
-    // How the signing key is kept ("tpm" or "file"), the agent's own statement; challenge-bound reports only.
-    std::optional<std::string_view> keyStorage;
 };
 
 // A report as served: its facts and, when the key store could sign them,
