@@ -23,7 +23,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const long port = std::strtol(argv[1], nullptr, 10);
-    const std::string answer = corvane::http::buildPreflightResponse(argc > 2 ? argv[2] : "*");
+    const std::string answer = corvane::http::preflightAnswer(argc > 2 ? argv[2] : "*").serialize();
     // Bounded even when nobody stops it: SIGALRM ends the process.
     const long lifetime = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 600;
     if (port <= 0 || port > 65535 || lifetime <= 0) {

@@ -10,6 +10,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    // The same bytes as an answer read back from the system signer.
+    if (const auto answer = corvane::http::parseAnswer(bytes))
+        check(answer->body.size() < bytes.size() && answer->status >= 0);
     const corvane::http::Request request = corvane::http::parseRequest(bytes);
     using Kind = corvane::http::Request::Kind;
     if (request.kind == Kind::dropped || request.kind == Kind::foreignHost)
@@ -24,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(request.nonce->size() >= 16 && request.nonce->size() <= 128);
 
     if (request.kind == Kind::preflight) {
-        const std::string answer = corvane::http::buildPreflightResponse(request.origin);
+        const std::string answer = corvane::http::preflightAnswer(request.origin).serialize();
         check(answer.size() == 240 + request.origin.size());
         check(answer.find("\r\n\r\n") == answer.size() - 4);
         return 0;
@@ -32,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const nlohmann::json report = {{"origin_seen", request.origin}, {"path", "a/b"}};
     const std::string answer = request.kind == Kind::badNonce
-        ? corvane::http::buildBadRequestResponse(request.problem, request.origin)
-        : corvane::http::buildJSONResponse(corvane::json::writeCompact(report), request.origin);
+        ? corvane::http::statusAnswer(400, corvane::http::errorDocument(request.problem), request.origin).serialize()
+        : corvane::http::statusAnswer(200, corvane::json::writeCompact(report), request.origin).serialize();
     const std::size_t headEnd = answer.find("\r\n\r\n");
     check(headEnd != std::string::npos);
     const std::string body = answer.substr(headEnd + 4);

@@ -42,20 +42,21 @@ TEST(Http, RequestsAreClassifiedAndTheirOriginTaken)
         {"GET / HTTP/1.1\r\nOrigin: \xED\xA0\x80\r\n", Kind::dropped, ""},
         {"GET / HTTP/1.1\r\nOrigin: \xE2\x82\r\n", Kind::dropped, ""},
         {"GET /\xF4\x90\x80\x80 HTTP/1.1\r\n", Kind::dropped, ""},
-        // The method token is the first word of the first CRLF line, compared exactly.
+        // The method token is the first word of the first line, compared exactly.
         {"OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n\r\n", Kind::preflight, "*"},
         {"options / HTTP/1.1\r\n\r\n", Kind::status, "*"},
         {" OPTIONS / HTTP/1.1\r\n\r\n", Kind::status, "*"},
         {"OPTIONS\t/ HTTP/1.1\r\n", Kind::status, "*"},
         {std::string("\0", 1), Kind::status, "*"},
         // Origin: any letter case, value as sent, trimmed of tabs and Unicode spaces; the first line wins,
-        // even one in the body; bare LF ends no line; no space before the name or the colon.
+        // even one in the body; a bare LF ends a line, a CR alone does not; no space before the name or the colon.
         {"OPTIONS / HTTP/1.1\r\nORIGIN: https://Portal.Example\r\n\r\n", Kind::preflight, "https://Portal.Example"},
         {"GET / HTTP/1.1\r\norIGin:\t https://a.example \t\r\n\r\n", Kind::status, "https://a.example"},
         {"GET /\r\nOrigin:\xC2\xA0x\xE3\x80\x80\r\n", Kind::status, "x"},
         {"GET /\r\nOrigin: first\r\nOrigin: second\r\n\r\n", Kind::status, "first"},
         {"POST /\r\nHost: localhost\r\n\r\norigin: from-body", Kind::status, "from-body"},
-        {"OPTIONS / HTTP/1.1\nOrigin: https://a.example\n\n", Kind::preflight, "*"},
+        {"OPTIONS / HTTP/1.1\nOrigin: https://a.example\n\n", Kind::preflight, "https://a.example"},
+        {"GET / HTTP/1.1\rOrigin: https://a.example\r\n\r\n", Kind::status, "*"},
         {"GET /\r\n Origin: a\r\nOrigin : b\r\n\r\n", Kind::status, "*"},
         {"GET /\r\nOrigin:\r\n\r\n", Kind::status, ""},
         {"GET /\r\nOrigin: https://b\xC3\xBC"
@@ -63,8 +64,8 @@ TEST(Http, RequestsAreClassifiedAndTheirOriginTaken)
             Kind::status,
             "https://b\xC3\xBC"
             "cher.example"},
-        // A control character (LF, CR, NUL, DEL, NEL, an inner tab) would split the answer: treated as absent.
-        {"GET /\r\nOrigin: https://a.example\nSet-Cookie: x=1\r\n\r\n", Kind::status, "*"},
+        // A control character (CR, NUL, DEL, NEL, an inner tab) would split the answer: treated as absent.
+        {"GET /\r\nOrigin: https://a.example\rSet-Cookie: x=1\r\n\r\n", Kind::status, "*"},
         {std::string("GET /\r\nOrigin: a\0b\r\n", 19), Kind::status, "*"},
         {"GET /\r\nOrigin: a\x7f"
          "b\r\n",
@@ -82,6 +83,7 @@ TEST(Http, RequestsAreClassifiedAndTheirOriginTaken)
         {"GET / HTTP/1.1\r\nHost: localhost..\r\n\r\n", Kind::foreignHost, ""},
         {"GET / HTTP/1.1\r\nHost: ::1\r\n\r\n", Kind::foreignHost, ""},
         {"GET / HTTP/1.1\r\nHost:\r\n\r\n", Kind::foreignHost, ""},
+        {"GET / HTTP/1.1\nHost: evil.example\n\n", Kind::foreignHost, ""},
         // A nonce makes a challenge; the path and the other parameters do not matter.
         {"GET /any?a=1&nonce=" + nonce + "&b HTTP/1.1\r\n\r\n", Kind::status, "*"},
         {"OPTIONS /?nonce= HTTP/1.1\r\n\r\n", Kind::preflight, "*"},
@@ -126,20 +128,42 @@ TEST(Http, NonceRule)
 
 TEST(Http, AnswersAreByteExact)
 {
-    EXPECT_EQ(http::buildPreflightResponse("*"), kPreflight);
+    EXPECT_EQ(http::preflightAnswer("*").serialize(), kPreflight);
     std::string withOrigin = kPreflight;
-    EXPECT_EQ(http::buildPreflightResponse("https://p.example"), withOrigin.replace(54, 1, "https://p.example"));
+    EXPECT_EQ(http::preflightAnswer("https://p.example").serialize(), withOrigin.replace(54, 1, "https://p.example"));
 
     const std::string document = "{\n  \"a\": \"\xC3\xBC\"\n}";
-    EXPECT_EQ(http::buildJSONResponse(document, "o"), jsonAnswer("200 OK", "o", document));
-    const std::string get = jsonAnswer("200 OK", "o", document);
-    EXPECT_EQ(http::buildJSONResponse(document, "o", true), get.substr(0, get.size() - document.size()));
-    EXPECT_EQ(http::buildUnavailableResponse("busy", "o"),
+    EXPECT_EQ(http::statusAnswer(200, document, "o").serialize(), jsonAnswer("200 OK", "o", document));
+    EXPECT_EQ(http::statusAnswer(503, http::errorDocument("busy"), "o", 1).serialize(),
         jsonAnswer("503 Service Unavailable", "o", "{\"error\":\"busy\"}", "Retry-After: 1\r\n"));
-    EXPECT_EQ(http::buildBadRequestResponse("nonce is empty", "https://p.example"),
-        jsonAnswer("400 Bad Request", "https://p.example", "{\"error\":\"nonce is empty\"}"));
-    EXPECT_EQ(
-        http::buildForbiddenResponse(), "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(http::statusAnswer(403, http::errorDocument("no"), "https://p.example").serialize(),
+        jsonAnswer("403 Forbidden", "https://p.example", "{\"error\":\"no\"}"));
+    EXPECT_EQ(http::forbiddenAnswer().serialize(),
+        "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     // A report that could not be written: the bare 38-byte 500.
-    EXPECT_EQ(http::buildJSONResponse(std::nullopt, "*"), "HTTP/1.1 500 Internal Server Error\r\n\r\n");
+    EXPECT_EQ(http::statusAnswer(200, std::nullopt, "*").serialize(), "HTTP/1.1 500 Internal Server Error\r\n\r\n");
+}
+
+TEST(Http, AnswersAreReadBackOnlyWhenWhole)
+{
+    const std::string body = "{\"error\":\"busy\"}";
+    const std::pair<std::string, std::optional<int>> cases[] = {
+        {jsonAnswer("503 Service Unavailable", "o", body, "Retry-After: 1\r\n"), 503},
+        {"HTTP/1.1 200 OK\nContent-Length: 0\n\n", 200},
+        {jsonAnswer("200 OK", "o", body).substr(0, 200), std::nullopt},  // cut short
+        {jsonAnswer("200 OK", "o", body) + "x", std::nullopt},           // longer than it says
+        {"HTTP/1.1 200 OK\r\n\r\n{}", std::nullopt},                     // no Content-Length
+        {"HTTP/1.1 2x0 OK\r\nContent-Length: 0\r\n\r\n", std::nullopt},  // no status code
+        {"HTTP/1.12 200 OK\r\nContent-Length: 0\r\n\r\n", std::nullopt}, // another version
+    };
+    for (const auto& [bytes, status] : cases) {
+        SCOPED_TRACE(bytes);
+        const auto answer = http::parseAnswer(bytes);
+        ASSERT_EQ(answer.has_value(), status.has_value());
+        if (answer) {
+            EXPECT_EQ(answer->status, *status);
+            EXPECT_EQ(answer->retryAfterSeconds, *status == 503 ? std::optional(1) : std::nullopt);
+            EXPECT_EQ(answer->body, *status == 503 ? body : "");
+        }
+    }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -39,10 +41,14 @@ private:
 class BridgeConnection {
 public:
     BridgeConnection() = default;
-    explicit BridgeConnection(std::function<DeferredAnswer()> deferral)
+    explicit BridgeConnection(std::function<DeferredAnswer()> deferral, std::optional<uid_t> peer = std::nullopt)
         : m_deferral(std::move(deferral))
+        , m_peer(peer)
     {
     }
+
+    // The asking process's user ID, where the socket tells it (a Unix socket).
+    std::optional<uid_t> peer() const { return m_peer; }
 
     // Hands over the whole answer; the connection is closed once it is sent.
     void sendAndClose(std::string response) { m_answer = std::move(response); }
@@ -60,6 +66,7 @@ public:
 
 private:
     std::function<DeferredAnswer()> m_deferral;
+    std::optional<uid_t> m_peer;
     std::optional<std::string> m_answer;
     bool m_deferred = false;
 };

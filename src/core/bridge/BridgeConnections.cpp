@@ -40,7 +40,9 @@ Drained drain(int fd, std::string& buffer)
 
 struct BridgeConnections::Kept {
     Stage stage = Stage::request;
-    std::string request; // the header so far
+    std::string request;      // the header so far
+    std::size_t searched = 0; // how much of it holds no end of the header
+    std::optional<uid_t> peer;
     std::string answer;
     std::size_t sent = 0;
     bool clientMaySend = false;
@@ -85,28 +87,52 @@ BridgeConnections::~BridgeConnections()
         ::close(entry.first);
 }
 
-void BridgeConnections::serve(int fd)
+void BridgeConnections::serve(int fd, std::optional<uid_t> peer)
 {
     const ssize_t count = ::recv(fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
     if (count > 0)
-        serveWhenWhole(fd, std::string_view(m_buffer.data(), static_cast<std::size_t>(count)));
+        serveWhenWhole(fd, std::string_view(m_buffer.data(), static_cast<std::size_t>(count)), peer);
     else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        keep(fd, Stage::request);
+        keep(fd, Stage::request).peer = peer;
     else
         ::close(fd); // gone without a request
 }
 
-void BridgeConnections::serveWhenWhole(int fd, std::string_view bytes)
+void BridgeConnections::serveWhenWhole(int fd, std::string_view bytes, std::optional<uid_t> peer)
 {
     // Judged only on its whole header: a Host line still on its way must not be missed.
     const bool whole = http::headerLength(bytes).has_value();
     if (whole || bytes.size() >= kMaxRequestBytes) {
         // The rest of a request that did not fit, or a body, may still be on its way.
         const bool clientMaySend = bytes.size() >= kMaxRequestBytes || !http::isComplete(bytes);
-        respond(fd, bytes, clientMaySend, !whole);
+        respond(fd, bytes, clientMaySend, !whole, peer);
         return;
     }
-    keep(fd, Stage::request).request.assign(bytes);
+    Kept& kept = keep(fd, Stage::request);
+    kept.request.assign(bytes);
+    kept.searched = bytes.size();
+    kept.peer = peer;
+}
+
+bool BridgeConnections::hasUnfinished() const
+{
+    return std::any_of(
+        m_kept.begin(), m_kept.end(), [](const auto& entry) { return entry.second->stage == Stage::request; });
+}
+
+void BridgeConnections::closeOldestUnfinished()
+{
+    // Each waits from the deadline it was given when taken: the earliest has waited longest.
+    const Kept* oldest = nullptr;
+    int oldestFd = -1;
+    for (const auto& [fd, kept] : m_kept) {
+        if (kept->stage == Stage::request && (!oldest || kept->deadline < oldest->deadline)) {
+            oldest = kept.get();
+            oldestFd = fd;
+        }
+    }
+    if (oldest)
+        release(oldestFd);
 }
 
 void BridgeConnections::readMore(int fd, Kept& kept)
@@ -118,39 +144,45 @@ void BridgeConnections::readMore(int fd, Kept& kept)
     if (count > 0) {
         kept.request.append(m_buffer.data(), static_cast<std::size_t>(count));
         // Still within the deadline set when it was taken: trickling bytes buy no time.
-        if (!http::headerLength(kept.request) && kept.request.size() < kMaxRequestBytes)
+        if (!http::headerLength(kept.request, kept.searched) && kept.request.size() < kMaxRequestBytes) {
+            kept.searched = kept.request.size();
             return;
+        }
     } else if (count < 0 || kept.request.empty()) {
         release(fd); // failed, or gone without a request
         return;
     }
     const std::string request = std::move(kept.request);
+    const std::optional<uid_t> peer = kept.peer;
     // The descriptor leaves the table; answering it is the fast path's job.
     m_kept.erase(fd);
     if (count == 0)
-        respond(fd, request, false, false); // the client has sent all it will
+        respond(fd, request, false, false, peer); // the client has sent all it will
     else
-        serveWhenWhole(fd, request);
+        serveWhenWhole(fd, request, peer);
     schedule();
     emit released();
 }
 
-void BridgeConnections::respond(int fd, std::string_view request, bool clientMaySend, bool headerCut)
+void BridgeConnections::respond(
+    int fd, std::string_view request, bool clientMaySend, bool headerCut, std::optional<uid_t> peer)
 {
     auto deferral = std::make_shared<Deferral>();
     deferral->fd = fd;
     deferral->clientMaySend = clientMaySend;
-    BridgeConnection connection([this, deferral] {
-        return DeferredAnswer([self = QPointer(this), deferral](std::optional<std::string> answer) {
-            if (deferral->delivered)
-                return;
-            deferral->delivered = true;
-            if (!deferral->waiting)
-                deferral->early = std::move(answer);
-            else if (self)
-                self->deferredAnswer(deferral, std::move(answer));
-        });
-    });
+    BridgeConnection connection(
+        [this, deferral] {
+            return DeferredAnswer([self = QPointer(this), deferral](std::optional<std::string> answer) {
+                if (deferral->delivered)
+                    return;
+                deferral->delivered = true;
+                if (!deferral->waiting)
+                    deferral->early = std::move(answer);
+                else if (self)
+                    self->deferredAnswer(deferral, std::move(answer));
+            });
+        },
+        peer);
     m_responder(request, headerCut, connection);
     if (!connection.deferred())
         answer(fd, std::move(connection.answer()), clientMaySend);

@@ -4,6 +4,8 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -42,9 +44,15 @@ public:
     ~BridgeConnections() override;
 
     // Takes an accepted, non-blocking descriptor and closes it when done.
-    void serve(int fd);
+    // peer: the asking process's user ID, when the socket tells it.
+    void serve(int fd, std::optional<uid_t> peer = std::nullopt);
     // Connections kept beyond the pass that accepted them.
     std::size_t kept() const { return m_kept.size(); }
+    // Whether a kept connection still waits for the rest of its request.
+    bool hasUnfinished() const;
+    // Closes the connection that has waited longest for the rest of its
+    // request, so that idle or trickling clients cannot keep a page out.
+    void closeOldestUnfinished();
 
 signals:
     // A kept connection was closed: a descriptor is free again.
@@ -60,8 +68,8 @@ private:
     };
     using Clock = std::chrono::steady_clock;
 
-    void serveWhenWhole(int fd, std::string_view bytes);
-    void respond(int fd, std::string_view request, bool clientMaySend, bool headerCut);
+    void serveWhenWhole(int fd, std::string_view bytes, std::optional<uid_t> peer);
+    void respond(int fd, std::string_view request, bool clientMaySend, bool headerCut, std::optional<uid_t> peer);
     void answer(int fd, std::optional<std::string> answer, bool clientMaySend);
     void deferredAnswer(const std::shared_ptr<Deferral>& deferral, std::optional<std::string> answer);
     Next send(int fd, const std::string& answer, std::size_t& sent, bool clientMaySend);

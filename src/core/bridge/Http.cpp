@@ -50,6 +50,35 @@ bool startsWithName(std::string_view line, std::string_view lowerCaseName)
     return true;
 }
 
+// A line ends at LF; the CR of a CRLF is not part of it, a CR alone is.
+std::string_view lineAt(std::string_view text, std::size_t start, std::size_t& next)
+{
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos)
+        end = text.size();
+    next = end + 1;
+    std::string_view line = text.substr(start, end - start);
+    if (end < text.size() && line.ends_with('\r'))
+        line.remove_suffix(1);
+    return line;
+}
+
+std::string_view firstLine(std::string_view request)
+{
+    std::size_t next = 0;
+    return lineAt(request, 0, next);
+}
+
+std::string_view requestTarget(std::string_view request)
+{
+    const std::string_view line = firstLine(request);
+    const std::size_t targetStart = line.find(' ');
+    if (targetStart == std::string_view::npos)
+        return {};
+    const std::string_view target = line.substr(targetStart + 1);
+    return target.substr(0, target.find(' '));
+}
+
 // For each name, the trimmed rest of the first line, header and body alike,
 // that starts with it; none when no line does. One pass for all names.
 template <std::size_t N>
@@ -58,17 +87,13 @@ std::array<std::optional<std::string_view>, N> firstLineValues(
 {
     std::array<std::optional<std::string_view>, N> values;
     for (std::size_t start = 0, found = 0; start <= request.size() && found < N;) {
-        std::size_t end = request.find(kLineEnd, start);
-        if (end == std::string_view::npos)
-            end = request.size();
-        const std::string_view line = request.substr(start, end - start);
+        const std::string_view line = lineAt(request, start, start);
         for (std::size_t i = 0; i < N; ++i) {
             if (!values[i] && startsWithName(line, lowerCaseNames[i])) {
                 values[i] = text::trim(line.substr(lowerCaseNames[i].size()));
                 ++found;
             }
         }
-        start = end + kLineEnd.size();
     }
     return values;
 }
@@ -102,29 +127,33 @@ std::string nonceProblem(std::string_view value)
     return {};
 }
 
-// A JSON body with the CORS grants, so that the page that asked can read it.
-Response jsonAnswer(std::string_view status, std::string_view body, std::string_view origin)
+// A status line with an empty body: nothing a page could read.
+Response emptyAnswer(std::string_view status)
 {
     Response response;
     response.status = status;
-    response.contentType = kJsonType;
-    response.allowOrigin = origin;
-    response.body = body;
+    response.body.emplace();
     return response;
 }
 
-// A status line with an empty body: nothing a page could read.
-std::string emptyAnswer(std::string_view status)
+std::string_view statusText(int status)
 {
-    Response response;
-    response.status = status;
-    response.body = std::string_view();
-    return response.serialize();
+    switch (status) {
+    case 200: return "200 OK";
+    case 400: return "400 Bad Request";
+    case 403: return "403 Forbidden";
+    case 503: return "503 Service Unavailable";
+    default: return {};
+    }
 }
 
-std::string errorBody(std::string_view problem)
+std::optional<int> decimal(std::string_view text)
 {
-    return json::writeCompact({{"error", problem}}).value_or("{}");
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty() || value < 0)
+        return std::nullopt;
+    return value;
 }
 
 } // namespace
@@ -152,6 +181,8 @@ Request parseRequest(std::string_view bytes, bool headerCut)
         return request;
     }
     request.head = method == "HEAD";
+    const std::string_view target = requestTarget(bytes);
+    request.path = target.substr(0, target.find_first_of("?#"));
     NonceParameter nonce = extractNonce(bytes);
     request.kind = nonce.problem.empty() ? Request::Kind::status : Request::Kind::badNonce;
     request.nonce = std::move(nonce.nonce);
@@ -170,10 +201,12 @@ bool isLoopbackHost(std::string_view host)
     return name == "127.0.0.1" || name == "localhost" || name == "localhost." || name == "[::1]";
 }
 
-std::optional<std::size_t> headerLength(std::string_view bytes)
+std::optional<std::size_t> headerLength(std::string_view bytes, std::size_t from)
 {
-    // The first LF that follows another, with or without a CR between them.
-    for (std::size_t lf = bytes.find('\n'); lf != std::string_view::npos; lf = bytes.find('\n', lf + 1)) {
+    // The first LF that follows another, with or without a CR between them;
+    // the last two bytes searched before may begin such a pair.
+    for (std::size_t lf = bytes.find('\n', from < 2 ? 0 : from - 2); lf != std::string_view::npos;
+         lf = bytes.find('\n', lf + 1)) {
         const std::size_t next = lf + 1;
         if (next < bytes.size() && bytes[next] == '\n')
             return next + 1;
@@ -202,12 +235,7 @@ bool isComplete(std::string_view request)
 
 NonceParameter extractNonce(std::string_view request)
 {
-    const std::string_view firstLine = request.substr(0, request.find(kLineEnd));
-    const std::size_t targetStart = firstLine.find(' ');
-    if (targetStart == std::string_view::npos)
-        return {};
-    std::string_view target = firstLine.substr(targetStart + 1);
-    target = target.substr(0, target.find(' '));
+    const std::string_view target = requestTarget(request);
     const std::size_t queryStart = target.find('?');
     if (queryStart == std::string_view::npos)
         return {};
@@ -237,8 +265,8 @@ NonceParameter extractNonce(std::string_view request)
 
 std::string extractMethod(std::string_view request)
 {
-    const std::string_view firstLine = request.substr(0, request.find(kLineEnd));
-    return std::string(firstLine.substr(0, firstLine.find(' ')));
+    const std::string_view line = firstLine(request);
+    return std::string(line.substr(0, line.find(' ')));
 }
 
 std::string Response::serialize() const
@@ -283,53 +311,66 @@ std::string Response::serialize() const
     return text;
 }
 
-std::string buildPreflightResponse(std::string_view origin)
+Response preflightAnswer(std::string_view origin)
 {
     Response response;
     response.status = "204 No Content";
     response.allowOrigin = origin;
     response.preflight = true;
-    return response.serialize();
+    return response;
 }
 
-std::string buildJSONResponse(std::optional<std::string_view> document, std::string_view origin, bool head)
+Response statusAnswer(
+    int status, std::optional<std::string> document, std::string_view origin, std::optional<int> retryAfterSeconds)
 {
-    if (!document)
-        return buildInternalErrorResponse();
-    Response response = jsonAnswer("200 OK", *document, origin);
-    response.omitBody = head;
-    return response.serialize();
+    Response response;
+    response.status = statusText(status);
+    if (!document || response.status.empty()) {
+        response.status = "500 Internal Server Error";
+        response.bare = true;
+        return response;
+    }
+    response.contentType = kJsonType;
+    response.allowOrigin = origin;
+    response.body = std::move(document);
+    response.retryAfterSeconds = retryAfterSeconds;
+    return response;
 }
 
-std::string buildBadRequestResponse(std::string_view problem, std::string_view origin)
+std::string errorDocument(std::string_view problem)
 {
-    return jsonAnswer("400 Bad Request", errorBody(problem), origin).serialize();
+    return json::writeCompact({{"error", problem}}).value_or("{}");
 }
 
-std::string buildUnavailableResponse(std::string_view problem, std::string_view origin)
-{
-    const std::string body = errorBody(problem);
-    Response response = jsonAnswer("503 Service Unavailable", body, origin);
-    response.retryAfterSeconds = 1;
-    return response.serialize();
-}
-
-std::string buildHeaderTooLargeResponse()
+Response headerTooLargeAnswer()
 {
     return emptyAnswer("431 Request Header Fields Too Large");
 }
 
-std::string buildForbiddenResponse()
+Response forbiddenAnswer()
 {
     return emptyAnswer("403 Forbidden");
 }
 
-std::string buildInternalErrorResponse()
+std::optional<Answer> parseAnswer(std::string_view bytes)
 {
-    Response response;
-    response.status = "500 Internal Server Error";
-    response.bare = true;
-    return response.serialize();
+    const std::optional<std::size_t> headerSize = headerLength(bytes);
+    const std::string_view statusLine = firstLine(bytes);
+    if (!headerSize || !statusLine.starts_with("HTTP/1.1 ") || statusLine.size() < 12
+        || (statusLine.size() > 12 && statusLine[12] != ' '))
+        return std::nullopt;
+    Answer answer;
+    const std::optional<int> status = decimal(statusLine.substr(9, 3));
+    const auto [length, retryAfter] =
+        firstLineValues<2>(bytes.substr(0, *headerSize), {"content-length:", "retry-after:"});
+    const std::optional<int> bodySize = length ? decimal(*length) : std::nullopt;
+    if (!status || !bodySize || bytes.size() - *headerSize != static_cast<std::size_t>(*bodySize))
+        return std::nullopt;
+    answer.status = *status;
+    answer.body.assign(bytes.substr(*headerSize));
+    if (retryAfter)
+        answer.retryAfterSeconds = decimal(*retryAfter);
+    return answer;
 }
 
 } // namespace corvane::http

@@ -34,6 +34,7 @@ struct Request {
     // value holds a control character that would split the answer if echoed into a header.
     std::string origin;
     std::optional<std::string> nonce; // a status request's challenge
+    std::string path;                 // the request target's path, e.g. "/"
     std::string problem;              // why the nonce is malformed
     bool head = false;                // method "HEAD": the answer without its body
 };
@@ -43,10 +44,13 @@ struct Request {
 Request parseRequest(std::string_view bytes, bool headerCut = false);
 
 // The length of the header up to and including the blank line that ends it
-// (CRLF CRLF, or a bare LF LF); none until that line has arrived.
-std::optional<std::size_t> headerLength(std::string_view bytes);
+// (CRLF CRLF, or a bare LF LF); none until that line has arrived. from: how
+// much of bytes an earlier call found no end in, so that a header that
+// arrives in many pieces is searched once, not once per piece.
+std::optional<std::size_t> headerLength(std::string_view bytes, std::size_t from = 0);
 
-// The first line's text before its first space.
+// The first line's text before its first space. A line ends at LF, a CR
+// before it dropped; a CR alone is an ordinary character.
 std::string extractMethod(std::string_view request);
 
 // Whether a Host header value names this machine's loopback: 127.0.0.1,
@@ -73,7 +77,7 @@ struct Response {
     std::string_view contentType;                // empty: no Content-Type
     std::optional<std::string_view> allowOrigin; // the CORS grants, for this origin
     bool preflight = false;                      // the grants only a preflight carries
-    std::optional<std::string_view> body;        // with its Content-Length
+    std::optional<std::string> body;             // with its Content-Length
     bool omitBody = false;                       // HEAD: the Content-Length of the body, not the body
     bool bare = false;                           // the status line alone, not even Connection
     std::optional<int> retryAfterSeconds;
@@ -81,23 +85,31 @@ struct Response {
     std::string serialize() const;
 };
 
-std::string buildPreflightResponse(std::string_view origin);
+Response preflightAnswer(std::string_view origin);
 
-// The 200 answer with the served document, or the bare 500 answer when the
-// report could not be written as JSON. head: the answer to a HEAD, without the body.
-std::string buildJSONResponse(std::optional<std::string_view> document, std::string_view origin, bool head = false);
+// What a status request gets: 200 with the served document, or 400, 403 or
+// 503 with an {"error": ...} document, all readable by the page that asked;
+// no document, or any other status, the bare 500.
+Response statusAnswer(int status, std::optional<std::string> document, std::string_view origin,
+    std::optional<int> retryAfterSeconds = std::nullopt);
 
-// 400 with {"error": problem}, readable by the page that asked.
-std::string buildBadRequestResponse(std::string_view problem, std::string_view origin);
+// {"error": problem}
+std::string errorDocument(std::string_view problem);
 
-std::string buildForbiddenResponse();
+// 403, empty: addressed to a name that is not this machine's.
+Response forbiddenAnswer();
 
 // 431, empty: a status request whose header never ended.
-std::string buildHeaderTooLargeResponse();
+Response headerTooLargeAnswer();
 
-// 503 with Retry-After and {"error": problem}: too much waits already.
-std::string buildUnavailableResponse(std::string_view problem, std::string_view origin);
-
-std::string buildInternalErrorResponse();
+// An answer as the bridge writes it, read back by a client of the bridge.
+struct Answer {
+    int status = 0;
+    std::string body;
+    std::optional<int> retryAfterSeconds;
+};
+// None unless bytes are one whole answer: a status line, a header, and a body
+// exactly as long as its Content-Length says.
+std::optional<Answer> parseAnswer(std::string_view bytes);
 
 } // namespace corvane::http
