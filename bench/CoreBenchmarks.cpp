@@ -6,9 +6,9 @@
 // The key lives in a temporary folder made here, and the system bus address
 // points nowhere, so nothing of the host's key or NetworkManager is touched.
 
-#include "bridge/CorvaneBridge.h"
 #include "bridge/Http.h"
 #include "report/LinuxHostProbes.h"
+#include "report/LocalReports.h"
 #include "report/StatusReport.h"
 #include "security/SecurityManager.h"
 #include "wifi/LinuxLocationAuthorization.h"
@@ -189,7 +189,7 @@ BENCHMARK_CAPTURE(ParseRequest, report, kReportRequest)->MeasureProcessCPUTime()
 void BuildPreflightResponse(benchmark::State& state)
 {
     for (auto _ : state)
-        benchmark::DoNotOptimize(http::buildPreflightResponse(kOrigin));
+        benchmark::DoNotOptimize(http::preflightAnswer(kOrigin).serialize());
 }
 BENCHMARK(BuildPreflightResponse)->MeasureProcessCPUTime();
 
@@ -197,7 +197,7 @@ void BuildJSONResponse30Networks(benchmark::State& state)
 {
     const statusreport::Report report = signedReport();
     for (auto _ : state)
-        benchmark::DoNotOptimize(http::buildJSONResponse(statusreport::servedDocument(report), kOrigin));
+        benchmark::DoNotOptimize(http::statusAnswer(200, statusreport::servedDocument(report), kOrigin).serialize());
 }
 BENCHMARK(BuildJSONResponse30Networks)->MeasureProcessCPUTime();
 
@@ -286,18 +286,19 @@ BENCHMARK(WifiSurveyWithoutNetworkManager)->MeasureProcessCPUTime();
 void ReportAnswer(benchmark::State& state, bool withNetworks)
 {
     const QuietStdout quiet;
-    BridgeServices services{
+    ReportServices services{
         withNetworks ? std::make_unique<WifiScanner>(
             std::make_shared<StaticWifiBackend>(), std::make_shared<LinuxLocationAuthorization>())
                      : std::make_unique<WifiScanner>(),
         fileStore(),
         std::make_unique<LinuxHostProbes>(),
     };
-    CorvaneBridge bridge(std::move(services));
+    LocalReports reports(std::move(services), LocalReports::Signer::session);
     for (auto _ : state) {
         const auto request = http::parseRequest(kReportRequest);
-        bridge.buildStatusReport(std::nullopt, [&request](const std::optional<statusreport::Report>& report) {
-            benchmark::DoNotOptimize(http::buildJSONResponse(statusreport::servedDocument(*report), request.origin));
+        reports.buildStatusReport(std::nullopt, true, [&request](const std::optional<statusreport::Report>& report) {
+            benchmark::DoNotOptimize(
+                http::statusAnswer(200, statusreport::servedDocument(*report), request.origin).serialize());
         });
     }
 }

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     report.facts.deviceId = bytes;
     report.facts.timestamp = number;
     report.facts.vpnActive = size % 2 == 1;
-    report.facts.challenge = Challenge{bytes, bytes, "tpm"};
+    report.facts.challenge = Challenge{bytes, bytes, "tpm", "system"};
     report.signature = bytes;
     report.publicKey = "BA/+==";
     const std::optional<std::string> payload = signedPayload(report.facts);

@@ -13,9 +13,11 @@ namespace corvane {
 
 CorvaneDesktopAgent::CorvaneDesktopAgent(QObject* parent)
     : QObject(parent)
-    , m_bridge(std::make_unique<CorvaneBridge>())
+    , m_local(std::make_unique<LocalReports>(ReportServices::createDefault(), LocalReports::Signer::session))
+    , m_reports(std::make_unique<SignerRelay>(*m_local, SignerClient::defaultSocket()))
+    , m_bridge(std::make_unique<CorvaneBridge>(*m_reports))
     , m_scanner(std::make_unique<WifiScanner>())
-    , m_summary(std::make_unique<StatusSummary>(*m_bridge))
+    , m_summary(std::make_unique<StatusSummary>(*m_bridge, *m_local, *m_reports))
 {
     m_bridge->start();
     m_scanner->requestAuthorization();

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "bridge/CorvaneBridge.h"
+#include "report/LocalReports.h"
+#include "report/SignerRelay.h"
 #include "wifi/WifiScanner.h"
 
 #include <QObject>
@@ -31,6 +33,8 @@ public:
 private:
     void showReachability();
 
+    std::unique_ptr<LocalReports> m_local;
+    std::unique_ptr<SignerRelay> m_reports;
     std::unique_ptr<CorvaneBridge> m_bridge;
     std::unique_ptr<WifiScanner> m_scanner;
     std::unique_ptr<StatusSummary> m_summary;

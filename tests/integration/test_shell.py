@@ -112,8 +112,10 @@ def test_without_a_tray_a_notification_and_the_desktop_entry_lead_to_the_status_
         status = screen.copied_status("Web pages can reach the agent on 127.0.0.1:12180 and [::1]:12180")
         assert status[1] == f"Device ID: {report['device_id']}"
         assert "Key fingerprint: SHA-256 " + " ".join(digest[i:i + 4] for i in range(0, 64, 4)) in status
-        assert status[5].startswith("Last report served: ") and status[5].endswith(", to https://portal.example")
-        assert status[7:] == NO_WIFI_DIAGNOSTIC
+        assert status[2] == "Reports signed by this session (key in a file)"
+        assert status[-len(NO_WIFI_DIAGNOSTIC) - 2].startswith("Last report served: ")
+        assert status[-len(NO_WIFI_DIAGNOSTIC) - 2].endswith(", to https://portal.example")
+        assert status[-len(NO_WIFI_DIAGNOSTIC):] == NO_WIFI_DIAGNOSTIC
         assert [title for _, title, _, _ in screen.windows()].count(STATUS_TITLE) == 1
         assert len(screen.notifications()) == 1
 

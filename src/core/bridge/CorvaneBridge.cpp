@@ -3,7 +3,6 @@
 #include "bridge/BridgeConnection.h"
 #include "bridge/Http.h"
 #include "log/Log.h"
-#include "report/StatusReport.h"
 
 #include <QHostAddress>
 #include <QPointer>
@@ -18,6 +17,7 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -36,7 +36,6 @@ constexpr int kDeferAcceptSeconds = 1;
 // ending, then rarely.
 constexpr std::chrono::milliseconds kFirstRestartDelay{1000};
 constexpr std::chrono::milliseconds kLongestRestartDelay{30000};
-constexpr std::string_view kTooManyWaiting = "too many reports wait for their signature";
 
 bool meansNoIPv6(QAbstractSocket::SocketError error)
 {
@@ -44,25 +43,45 @@ bool meansNoIPv6(QAbstractSocket::SocketError error)
         || error == QAbstractSocket::UnsupportedSocketOperationError;
 }
 
+std::optional<uid_t> peerOf(int fd)
+{
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return std::nullopt;
+    return credentials.uid;
+}
+
+// What a request asked for, in words for the log; the origin is already free of control characters.
+std::string describe(const http::Request& request)
+{
+    using Kind = http::Request::Kind;
+    switch (request.kind) {
+    case Kind::dropped: return "nothing readable";
+    case Kind::foreignHost: return "refused, addressed to another host";
+    case Kind::tooLarge: return "refused, its header did not end";
+    case Kind::badNonce: return "refused, " + request.problem;
+    case Kind::preflight: return "preflight";
+    case Kind::status: break;
+    }
+    std::string text = request.nonce ? "challenge-bound report" : "report";
+    if (request.path == "/key")
+        text = "public key";
+    return request.origin == http::kAnyOrigin ? text + " without an Origin" : text + " for " + request.origin;
+}
+
+// The one way an answer leaves: HEAD gets every answer without its body.
+std::string finished(const http::Request& request, http::Response response)
+{
+    response.omitBody = request.head;
+    return response.serialize();
+}
+
 } // namespace
 
-BridgeServices BridgeServices::createDefault()
-{
-    return {
-        std::make_unique<WifiScanner>(),
-        std::make_unique<SecurityManager>(),
-        HostProbes::createDefault(),
-    };
-}
-
-CorvaneBridge::CorvaneBridge(QObject* parent)
-    : CorvaneBridge(BridgeServices::createDefault(), parent)
-{
-}
-
-CorvaneBridge::CorvaneBridge(BridgeServices services, QObject* parent)
+CorvaneBridge::CorvaneBridge(ReportSource& reports, QObject* parent)
     : QObject(parent)
-    , m_services(std::move(services))
+    , m_reports(reports)
     , m_connections([this](std::string_view request, bool headerCut, BridgeConnection& connection) {
         processRequest(request, connection, headerCut);
     })
@@ -70,7 +89,18 @@ CorvaneBridge::CorvaneBridge(BridgeServices services, QObject* parent)
     connect(&m_connections, &BridgeConnections::released, this, &CorvaneBridge::resumeAccepting);
 }
 
-CorvaneBridge::~CorvaneBridge() = default;
+CorvaneBridge::~CorvaneBridge()
+{
+    for (const Listener& listener : m_listeners) {
+        if (!listener.server)
+            ::close(listener.fd);
+    }
+}
+
+std::chrono::milliseconds CorvaneBridge::nextRestartDelay(std::chrono::milliseconds previous)
+{
+    return std::clamp(2 * previous, kFirstRestartDelay, kLongestRestartDelay);
+}
 
 void CorvaneBridge::start()
 {
@@ -100,16 +130,31 @@ void CorvaneBridge::start()
         // second without one), so nearly every connection is served in the
         // pass that accepts it instead of waiting with a notifier of its own.
         ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &kDeferAcceptSeconds, sizeof kDeferAcceptSeconds);
-        auto incoming = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-        connect(incoming.get(), &QSocketNotifier::activated, this, [this, fd] { acceptConnections(fd); });
-        listeners.push_back({std::move(server), std::move(incoming)});
+        listeners.push_back({std::move(server), fd, nullptr});
         const std::string host = address.toString().toStdString();
         served.addresses.push_back((ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port));
     }
     m_listeners = std::move(listeners);
+    for (Listener& listener : m_listeners)
+        listen(listener);
     m_restart.stop();
     setReachability(std::move(served));
     logLine("Corvane Bridge active on localhost:" + std::to_string(port));
+}
+
+void CorvaneBridge::serve(int listener)
+{
+    m_connectionLimit = connectionLimit();
+    m_listeners.push_back({nullptr, listener, nullptr});
+    listen(m_listeners.back());
+}
+
+void CorvaneBridge::listen(Listener& listener)
+{
+    listener.incoming = std::make_unique<QSocketNotifier>(listener.fd, QSocketNotifier::Read);
+    // Only a Unix socket (the signer's) tells who asks.
+    connect(listener.incoming.get(), &QSocketNotifier::activated, this,
+        [this, fd = listener.fd, tellsPeer = !listener.server] { acceptConnections(fd, tellsPeer); });
 }
 
 void CorvaneBridge::startAgainLater(const QTcpServer& failed)
@@ -120,7 +165,7 @@ void CorvaneBridge::startAgainLater(const QTcpServer& failed)
         m_restart.setSingleShot(true);
         connect(&m_restart, &QTimer::timeout, this, &CorvaneBridge::start);
     }
-    m_restartDelay = std::clamp(2 * m_restartDelay, kFirstRestartDelay, kLongestRestartDelay);
+    m_restartDelay = nextRestartDelay(m_restartDelay);
     m_restart.start(m_restartDelay);
     setReachability({{},
         failed.serverError() == QAbstractSocket::AddressInUseError
@@ -144,12 +189,18 @@ std::size_t CorvaneBridge::connectionLimit()
     return std::min<rlim_t>(kMostConnections, limit.rlim_cur - kReservedDescriptors);
 }
 
-void CorvaneBridge::acceptConnections(int listener)
+void CorvaneBridge::acceptConnections(int listener, bool tellsPeer)
 {
-    while (m_connections.kept() < m_connectionLimit) {
+    for (;;) {
+        const bool full = m_connections.kept() >= m_connectionLimit;
+        // A full house admits the newcomer, unless every kept connection has its whole request.
+        if (full && !m_connections.hasUnfinished())
+            break;
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
-            m_connections.serve(fd);
+            m_connections.serve(fd, tellsPeer ? peerOf(fd) : std::nullopt);
+            if (m_connections.kept() > m_connectionLimit)
+                m_connections.closeOldestUnfinished();
             continue;
         }
         if (errno == EINTR || errno == ECONNABORTED)
@@ -185,13 +236,20 @@ void CorvaneBridge::resumeAccepting()
 void CorvaneBridge::processRequest(std::string_view bytes, BridgeConnection& connection, bool headerCut)
 {
     const http::Request request = http::parseRequest(bytes, headerCut);
+    if (connection.peer())
+        logLine("Request from user " + std::to_string(*connection.peer()) + ": " + describe(request));
     switch (request.kind) {
     case http::Request::Kind::dropped: connection.drop(); return;
-    case http::Request::Kind::foreignHost: connection.sendAndClose(http::buildForbiddenResponse()); return;
-    case http::Request::Kind::tooLarge: connection.sendAndClose(http::buildHeaderTooLargeResponse()); return;
-    case http::Request::Kind::preflight: connection.sendAndClose(http::buildPreflightResponse(request.origin)); return;
+    case http::Request::Kind::foreignHost: connection.sendAndClose(finished(request, http::forbiddenAnswer())); return;
+    case http::Request::Kind::tooLarge:
+        connection.sendAndClose(finished(request, http::headerTooLargeAnswer()));
+        return;
+    case http::Request::Kind::preflight:
+        connection.sendAndClose(finished(request, http::preflightAnswer(request.origin)));
+        return;
     case http::Request::Kind::badNonce:
-        connection.sendAndClose(http::buildBadRequestResponse(request.problem, request.origin));
+        connection.sendAndClose(
+            finished(request, http::statusAnswer(400, http::errorDocument(request.problem), request.origin)));
         return;
     case http::Request::Kind::status: sendStatusReport(request, connection); return;
     }
@@ -199,66 +257,13 @@ void CorvaneBridge::processRequest(std::string_view bytes, BridgeConnection& con
 
 void CorvaneBridge::sendStatusReport(const http::Request& request, BridgeConnection& connection)
 {
-    std::optional<statusreport::Challenge> challenge;
-    if (request.nonce)
-        challenge = statusreport::Challenge{*request.nonce, request.origin, std::nullopt};
-    // Just after a start the Wi-Fi facts may still be loading.
-    m_services.scanner->whenReady([bridge = QPointer(this), request, answer = connection.defer(), challenge]() mutable {
-        if (!bridge)
-            return;
-        bridge->buildStatusReport(
-            std::move(challenge), [bridge, request, answer](const std::optional<statusreport::Report>& report) {
-                if (!bridge)
-                    return;
-                if (report)
-                    bridge->sendJSONResponse(*report, request, answer);
-                else
-                    answer.sendAndClose(http::buildUnavailableResponse(kTooManyWaiting, request.origin));
-            });
+    m_reports.answer(request, [bridge = QPointer(this), request, answer = connection.defer()](ReportAnswer report) {
+        const bool served = report.status == 200 && report.document && report.timestamp;
+        answer.sendAndClose(finished(request,
+            http::statusAnswer(report.status, std::move(report.document), request.origin, report.retryAfterSeconds)));
+        if (bridge && served)
+            emit bridge->reportServed(*report.timestamp, QString::fromStdString(request.origin));
     });
-}
-
-void CorvaneBridge::buildStatusReport(
-    std::optional<statusreport::Challenge> challenge, std::function<void(std::optional<statusreport::Report>)> done)
-{
-    statusreport::Report report;
-    statusreport::Facts& facts = report.facts;
-    facts.nearby = m_services.scanner->scanNetworks();
-    facts.current = m_services.scanner->currentNetwork();
-    facts.deviceId = m_services.probes->getDeviceID();
-    facts.timestamp = statusreport::currentTimestamp();
-    facts.vpnActive = m_services.probes->isVPNActive();
-    facts.challenge = std::move(challenge);
-
-    SecurityManager& security = *m_services.security;
-    security.withKey([&security, report = std::move(report), done = std::move(done)](const DeviceKeyPtr& key) mutable {
-        // A portal that asked with a challenge also learns how the key is kept, under the signature.
-        if (key && report.facts.challenge)
-            report.facts.challenge->keyStorage = keyStorageName(key->storage());
-        const std::optional<std::string> payload = statusreport::signedPayload(report.facts);
-        if (!key || !payload) {
-            done(std::move(report));
-            return;
-        }
-        auto signedReport = std::make_shared<statusreport::Report>(std::move(report));
-        if (!security.sign(key, *payload, [key, signedReport, done](std::optional<std::string> signature) {
-                if (signature) {
-                    signedReport->signature = std::move(signature);
-                    signedReport->publicKey = key->publicKey();
-                }
-                done(std::move(*signedReport));
-            }))
-            done(std::nullopt);
-    });
-}
-
-void CorvaneBridge::sendJSONResponse(
-    const statusreport::Report& report, const http::Request& request, const DeferredAnswer& answer)
-{
-    const std::optional<std::string> document = statusreport::servedDocument(report);
-    answer.sendAndClose(http::buildJSONResponse(document, request.origin, request.head));
-    if (document)
-        emit reportServed(report.facts.timestamp, QString::fromStdString(request.origin));
 }
 
 } // namespace corvane

@@ -4,16 +4,12 @@
 #include "bridge/BridgeConnections.h"
 #include "bridge/Http.h"
 #include "bridge/Reachability.h"
-#include "report/HostProbes.h"
-#include "report/StatusReport.h"
-#include "security/SecurityManager.h"
-#include "wifi/WifiScanner.h"
+#include "bridge/ReportSource.h"
 
 #include <QObject>
 #include <QTimer>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,45 +21,29 @@ class QTcpServer;
 
 namespace corvane {
 
-// What a status report is made from. Tests hand in their own.
-struct BridgeServices {
-    std::unique_ptr<WifiScanner> scanner;
-    std::unique_ptr<SecurityManager> security;
-    std::unique_ptr<HostProbes> probes;
-
-    static BridgeServices createDefault();
-};
-
 // The local HTTP endpoint: one request per connection, answered on the main
-// event loop and closed.
+// event loop and closed. Status requests are answered by the report source.
 class CorvaneBridge final : public QObject {
     Q_OBJECT
 
 public:
     static constexpr quint16 port = 12180; // NOLINT(readability-identifier-naming): the name callers know
 
-    explicit CorvaneBridge(QObject* parent = nullptr);
-    CorvaneBridge(BridgeServices services, QObject* parent = nullptr);
+    explicit CorvaneBridge(ReportSource& reports, QObject* parent = nullptr);
     ~CorvaneBridge() override;
 
     // Listens on the loopback addresses only. When it cannot (the port is
     // taken), it says so once and tries again, backing off up to 30 s.
     void start();
+    // Serves a listening Unix socket made elsewhere (the system signer's), and
+    // closes it at the end. Its requests are logged with the asking user ID.
+    void serve(int listener);
     const Reachability& reachability() const { return m_reachability; }
 
-    SecurityManager& security() { return *m_services.security; }
-    HostProbes& probes() { return *m_services.probes; }
+    // How long to wait before trying the port again, after `previous`.
+    static std::chrono::milliseconds nextRestartDelay(std::chrono::milliseconds previous);
 
     void processRequest(std::string_view bytes, BridgeConnection& connection, bool headerCut = false);
-    void sendStatusReport(const http::Request& request, BridgeConnection& connection);
-    void sendJSONResponse(
-        const statusreport::Report& report, const http::Request& request, const DeferredAnswer& answer);
-
-    // The report's facts as they are now, signed when the key store can sign;
-    // `done` runs once the signature is there (at once with a file key), with
-    // nullopt when too many reports wait for the TPM already.
-    void buildStatusReport(std::optional<statusreport::Challenge> challenge,
-        std::function<void(std::optional<statusreport::Report>)> done);
 
 signals:
     void reachabilityChanged();
@@ -72,18 +52,21 @@ signals:
 
 private:
     struct Listener {
-        std::unique_ptr<QTcpServer> server;
+        std::unique_ptr<QTcpServer> server; // none: a socket made elsewhere, closed by the bridge
+        int fd = -1;
         std::unique_ptr<QSocketNotifier> incoming;
     };
 
-    void acceptConnections(int listener);
+    void listen(Listener& listener);
+    void acceptConnections(int listener, bool tellsPeer);
     void pauseAccepting();
     void resumeAccepting();
     static std::size_t connectionLimit();
     void startAgainLater(const QTcpServer& failed);
     void setReachability(Reachability reachability);
+    void sendStatusReport(const http::Request& request, BridgeConnection& connection);
 
-    BridgeServices m_services;
+    ReportSource& m_reports;
     BridgeConnections m_connections;
     std::vector<Listener> m_listeners;
     std::size_t m_connectionLimit = 0;

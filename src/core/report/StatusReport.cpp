@@ -151,6 +151,8 @@ std::optional<std::string> write(const Facts& facts, const Report* signedReport,
         out.key(kPublicKeyKey).value(*signedReport->publicKey);
     if (signedReport && signedReport->signature)
         out.key(kSignatureKey).value(*signedReport->signature);
+    if (facts.challenge && facts.challenge->signer)
+        out.key("signer").value(*facts.challenge->signer);
     out.key("timestamp").value(facts.timestamp);
     out.key("vpn_active").value(facts.vpnActive);
     out.close('}');

@@ -23,6 +23,9 @@ struct Challenge {
     // How the signing key is kept ("tpm" or "file"), the agent's own statement;
     // none when there is no usable key.
     std::optional<std::string_view> keyStorage;
+    // Who signs: "system" (the system signer) or "session" (the person's own
+    // agent); none when there is no usable key.
+    std::optional<std::string_view> signer;
 };
 
 // The five facts of one report, as gathered, and the challenge if one came.
@@ -43,8 +46,8 @@ struct Report {
     std::optional<std::string> publicKey;
 };
 
-// The exact bytes that get signed: the data members ("nonce" and "origin"
-// too, for a challenge) compact, keys sorted at every level, UTF-8 written as
+// The exact bytes that get signed: the data members ("nonce", "origin",
+// "key_storage" and "signer" too, for a challenge) compact, keys sorted at every level, UTF-8 written as
 // itself, quotes, backslashes and control characters escaped as JSON
 // requires, and every "/" as "\/". Written directly, without a JSON tree,
 // since every report pays for it. None when a text is not UTF-8.

@@ -2,10 +2,14 @@
 
 #include "bridge/CorvaneBridge.h"
 #include "bridge/Http.h"
+#include "report/LocalReports.h"
+#include "report/SignerRelay.h"
 #include "text/Fallbacks.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
+
+#include <nlohmann/json.hpp>
 
 #include <ctime>
 #include <utility>
@@ -16,16 +20,30 @@ namespace {
 constexpr std::size_t kPublicPointSize = 65;
 constexpr int kFingerprintGroup = 4;
 
-// The key as the key store hands it out (later, when it is in a TPM).
-void withKey(SecurityManager& security, std::function<void(std::optional<StatusSummary::Key>)> ready)
+constexpr std::string_view kSignerSilent = "the system signer does not answer";
+
+std::string storageWords(std::string_view storage)
 {
-    security.withKey([ready = std::move(ready), path = security.keyPath().string()](const DeviceKeyPtr& key) {
-        if (!key) {
-            ready(std::nullopt);
-            return;
-        }
-        ready(StatusSummary::Key{std::string(keyStorageName(key->storage())), path, key->publicKey()});
-    });
+    return storage == keyStorageName(KeyStorage::tpm) ? "the TPM" : "a file";
+}
+
+// The signer's {"device_id", "key_storage", "public_key"}, read strictly.
+StatusSummary::Signing signerKey(const SignerClient::Result& result)
+{
+    StatusSummary::Signing signing{true, {}, {}, {}, std::string(kSignerSilent)};
+    if (!result.answer || result.answer->status != 200) {
+        signing.problem +=
+            result.answer ? " (status " + std::to_string(result.answer->status) + ")" : " (" + result.failure + ")";
+        return signing;
+    }
+    const nlohmann::json key = nlohmann::json::parse(result.answer->body, nullptr, false);
+    if (key.is_object() && key.value("key_storage", nlohmann::json()).is_string()
+        && key.value("public_key", nlohmann::json()).is_string()) {
+        signing.storage = key["key_storage"].get<std::string>();
+        signing.publicKey = key["public_key"].get<std::string>();
+        signing.problem.clear();
+    }
+    return signing;
 }
 
 // Local time with its offset, so that it can be set beside a server's log.
@@ -41,9 +59,11 @@ std::string localTime(std::int64_t timestamp)
 
 } // namespace
 
-StatusSummary::StatusSummary(CorvaneBridge& bridge, QObject* parent)
+StatusSummary::StatusSummary(CorvaneBridge& bridge, LocalReports& local, SignerRelay& relay, QObject* parent)
     : QObject(parent)
     , m_bridge(bridge)
+    , m_local(local)
+    , m_relay(relay)
 {
     connect(&bridge, &CorvaneBridge::reportServed, this, [this](qint64 timestamp, const QString& origin) {
         m_lastReport = ServedReport{timestamp, origin.toStdString()};
@@ -52,23 +72,44 @@ StatusSummary::StatusSummary(CorvaneBridge& bridge, QObject* parent)
 
 void StatusSummary::gather(std::function<void(std::vector<std::string>)> done)
 {
-    Facts facts{m_bridge.reachability(), m_bridge.probes().getDeviceID(), std::nullopt, m_bridge.probes().isVPNActive(),
-        m_lastReport};
-    withKey(m_bridge.security(), [facts = std::move(facts), done = std::move(done)](std::optional<Key> key) mutable {
-        facts.key = std::move(key);
+    Facts facts{
+        m_bridge.reachability(), m_local.probes().getDeviceID(), {}, m_local.probes().isVPNActive(), m_lastReport};
+    signing([facts = std::move(facts), done = std::move(done)](Signing signing) mutable {
+        facts.signing = std::move(signing);
         done(lines(facts));
+    });
+}
+
+void StatusSummary::signing(std::function<void(Signing)> ready)
+{
+    // With the signer installed, asking the session's own store would make a key no report uses.
+    if (m_relay.signerInstalled()) {
+        m_relay.client().ask("/key", std::nullopt,
+            [ready = std::move(ready)](const SignerClient::Result& result) { ready(signerKey(result)); });
+        return;
+    }
+    SecurityManager& security = m_local.security();
+    security.withKey([ready = std::move(ready), path = security.keyPath().string()](const DeviceKeyPtr& key) {
+        if (!key)
+            ready({false, {}, path, {}, "no usable key"});
+        else
+            ready({false, std::string(keyStorageName(key->storage())), path, key->publicKey(), {}});
     });
 }
 
 std::vector<std::string> StatusSummary::lines(const Facts& facts)
 {
+    const Signing& signing = facts.signing;
     std::vector<std::string> lines{reachabilityLine(facts.reachability), "Device ID: " + facts.deviceId};
-    if (facts.key) {
-        lines.push_back("Key: " + facts.key->storage + ", " + facts.key->path);
-        lines.push_back(
-            "Key fingerprint: " + fingerprint(facts.key->publicKey).value_or(std::string(fallback::kUnknown)));
+    if (signing.storage.empty()) {
+        lines.push_back("Reports go out unsigned: " + signing.problem);
     } else {
-        lines.emplace_back("Key: none usable, so reports go out unsigned");
+        lines.push_back(std::string("Reports signed by ")
+            + (signing.systemSigner ? "the system signer" : "this session") + " (key in "
+            + storageWords(signing.storage) + ")");
+        if (!signing.systemSigner)
+            lines.push_back("Key file: " + signing.path);
+        lines.push_back("Key fingerprint: " + fingerprint(signing.publicKey).value_or(std::string(fallback::kUnknown)));
     }
     lines.emplace_back(facts.vpnActive ? "VPN: active" : "VPN: not active");
     std::string last = "Last report served: ";

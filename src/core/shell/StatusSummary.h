@@ -14,6 +14,8 @@
 namespace corvane {
 
 class CorvaneBridge;
+class LocalReports;
+class SignerRelay;
 
 // The few facts a person or a helpdesk asks about first, above the Wi-Fi
 // diagnostic in the status window.
@@ -21,10 +23,13 @@ class StatusSummary final : public QObject {
     Q_OBJECT
 
 public:
-    struct Key {
-        std::string storage; // "file" or "tpm"
-        std::string path;
-        std::string publicKey; // Base64 of the uncompressed point
+    // Who signs the reports, and with what.
+    struct Signing {
+        bool systemSigner = false; // the system signer, not this session
+        std::string storage;       // "file" or "tpm"; empty: no usable key, or no answer
+        std::string path;          // the session's key file
+        std::string publicKey;     // Base64 of the uncompressed point
+        std::string problem;       // why reports go out unsigned
     };
     struct ServedReport {
         std::int64_t timestamp;
@@ -33,15 +38,15 @@ public:
     struct Facts {
         Reachability reachability;
         std::string deviceId;
-        std::optional<Key> key; // none when there is no usable key
+        Signing signing;
         bool vpnActive = false;
         std::optional<ServedReport> lastReport;
     };
 
     // Keeps the last report the bridge serves from now on.
-    explicit StatusSummary(CorvaneBridge& bridge, QObject* parent = nullptr);
+    StatusSummary(CorvaneBridge& bridge, LocalReports& local, SignerRelay& relay, QObject* parent = nullptr);
 
-    // The lines, now or, when the key has to be waited for, later.
+    // The lines, now or, when the key or the signer has to be waited for, later.
     void gather(std::function<void(std::vector<std::string>)> done);
 
     static std::vector<std::string> lines(const Facts& facts);
@@ -50,7 +55,11 @@ public:
     static std::optional<std::string> fingerprint(std::string_view publicKeyBase64);
 
 private:
+    void signing(std::function<void(Signing)> ready);
+
     CorvaneBridge& m_bridge;
+    LocalReports& m_local;
+    SignerRelay& m_relay;
     std::optional<ServedReport> m_lastReport;
 };
 
