@@ -6,13 +6,17 @@
 # fake services. The payload rule and the signer below are the independent
 # oracle: Python's json and python-cryptography, not the agent's code.
 import base64
+import hashlib
+import hmac
 import json
 import os
+import re
 import signal
 import socket
 import subprocess
 import threading
 import time
+import uuid
 
 import pytest
 from cryptography.hazmat.primitives import hashes, serialization
@@ -20,6 +24,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 
 AGENT = os.environ.get("CORVANE_AGENT", "")
 BUILD_DIR = os.environ.get("CORVANE_BUILD_DIR", "")
+SIGNER = os.path.join(BUILD_DIR, "src", "signer", "corvane-signer")
 PORT = 12180
 READY_LINE = "Corvane Bridge active on localhost:12180"
 with open(os.path.join(os.path.dirname(__file__), "facts.json"), encoding="utf-8") as facts_file:
@@ -64,6 +69,22 @@ def served(document):
     return json.dumps(document, sort_keys=True, indent=2, ensure_ascii=False).replace("/", "\\/").encode()
 
 
+# The agent's fixed application ID: device IDs must never change across versions.
+APP_ID = bytes.fromhex("f5786f5d1ff64823a3c526c5621924ab")
+
+
+def expected_device_id():
+    """The machine ID's app-specific UUID, as systemd derives it, or "Unknown" without a usable one."""
+    try:
+        raw = open("/etc/machine-id", encoding="ascii").read().strip()
+    except (OSError, UnicodeDecodeError):
+        return "Unknown"
+    if not re.fullmatch(r"[0-9a-f]{32}", raw) or raw == "0" * 32:
+        return "Unknown"
+    # A version 4 UUID of the HMAC's first half, as sd_id128_get_machine_app_specific makes it.
+    return str(uuid.UUID(bytes=hmac.new(bytes.fromhex(raw), APP_ID, hashlib.sha256).digest()[:16], version=4)).upper()
+
+
 def wait_until(predicate, what, timeout=10):
     deadline = time.monotonic() + timeout
     while not predicate():
@@ -72,14 +93,27 @@ def wait_until(predicate, what, timeout=10):
         time.sleep(0.02)
 
 
-class Agent:
-    """One running corvane-agent, its output lines and its environment."""
+def as_user(uid):
+    """The prefix that runs a command under another user ID."""
+    return ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--"]
 
-    def __init__(self, home, env=None, prefix=()):
-        """env adds to the usual environment; a value None removes the variable."""
-        self.home, self.prefix, self.proc = home, list(prefix), None  # prefix: e.g. prlimit the agent runs under
+
+# Outside a user namespace of one ID (the tests run as root), processes can run as other accounts.
+OTHER_USERS = subprocess.run([*as_user(1), "true"], capture_output=True).returncode == 0
+
+
+class Agent:
+    """One running corvane-agent (or another program of ours), its output lines and its environment."""
+
+    def __init__(self, home, env=None, prefix=(), command=None, ready=READY_LINE, uid=None):
+        """env adds to the usual environment; a value None removes the variable. uid: the account it runs as."""
+        self.home, self.proc, self.ready, self.address = home, None, ready, "127.0.0.1"
+        self.command = command or [AGENT]
+        self.prefix = [*(as_user(uid) if uid is not None else ()), *prefix]  # e.g. prlimit the agent runs under
         for sub in ("data", "config", "runtime"):
             os.makedirs(os.path.join(home, sub), mode=0o700, exist_ok=True)
+            if uid is not None:
+                os.chown(os.path.join(home, sub), uid, uid)
         self.env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8", "HOME": str(home),
             "XDG_DATA_HOME": os.path.join(home, "data"), "XDG_CONFIG_HOME": os.path.join(home, "config"),
@@ -96,13 +130,13 @@ class Agent:
         self.reading.set()
 
     def start(self, wait_ready=True, timeout=10):
-        self.proc = subprocess.Popen([*self.prefix, AGENT], env=self.env, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([*self.prefix, *self.command], env=self.env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         for stream, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self._stderr)):
             threading.Thread(target=self._collect, args=(stream, sink), daemon=True).start()
         if wait_ready:
             try:
-                self.wait_for_line(READY_LINE, timeout)
+                self.wait_for_line(self.ready, timeout)
             except AssertionError:
                 self.stop()  # never leave an agent behind that did not come up
                 raise
@@ -149,15 +183,26 @@ class Agent:
         request = f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1:12180\r\n".encode()
         if origin is not None:
             request += b"Origin: " + origin.encode() + b"\r\n"
-        return report_of(exchange(request + b"\r\n"))
+        return report_of(exchange(request + b"\r\n", host=self.address))
+
+
+def signer(folder, env=None, uid=None):
+    """corvane-signer with its socket and state folder in folder (made here), not yet started."""
+    os.makedirs(folder, mode=0o755, exist_ok=True)
+    if uid is not None:
+        os.chown(folder, uid, uid)
+    process = Agent(os.path.join(folder, "home"), env, uid=uid, ready=f"Corvane signer serving on {folder}/signer.sock",
+                    command=[SIGNER, "--socket", f"{folder}/signer.sock", "--state-directory", f"{folder}/state"])
+    process.socket = process.address = f"{folder}/signer.sock"
+    return process
 
 
 def exchange(data, host="127.0.0.1", timeout=10):
-    """Sends data on a fresh connection and reads until the agent closes it."""
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    """Sends data on a fresh connection (to the port, or to a Unix socket's path) and reads until it closes."""
+    family = socket.AF_UNIX if host.startswith("/") else socket.AF_INET6 if ":" in host else socket.AF_INET
     with socket.socket(family, socket.SOCK_STREAM) as s:
         s.settimeout(timeout)
-        s.connect((host, PORT))
+        s.connect(host if family == socket.AF_UNIX else (host, PORT))
         if data:
             s.sendall(data)
         return read_to_end(s)
@@ -216,8 +261,8 @@ def start_agent(tmp_path):
     """Starts agents on demand and stops every one of them after the test."""
     started = []
 
-    def start(env=None, wait_ready=True, prefix=()):
-        agent = Agent(tmp_path, env=env, prefix=prefix)
+    def start(env=None, wait_ready=True, prefix=(), uid=None):
+        agent = Agent(tmp_path, env=env, prefix=prefix, uid=uid)
         started.append(agent)
         return agent.start(wait_ready=wait_ready)
 

@@ -1,31 +1,12 @@
 """The served report checked by independent oracles: python-cryptography for the
 signature, the derivation of the device ID, and real tunnel devices."""
-import hashlib
-import hmac
 import os
-import re
 import stat
 import subprocess
-import uuid
 
 import pytest
 
-from conftest import FACTS, KEY, exchange, verify
-
-# The agent's fixed application ID: device IDs must never change across versions.
-APP_ID = bytes.fromhex("f5786f5d1ff64823a3c526c5621924ab")
-
-
-def expected_device_id():
-    """The machine ID's app-specific UUID, as systemd derives it, or "Unknown" without a usable one."""
-    try:
-        raw = open("/etc/machine-id", encoding="ascii").read().strip()
-    except (OSError, UnicodeDecodeError):
-        return "Unknown"
-    if not re.fullmatch(r"[0-9a-f]{32}", raw) or raw == "0" * 32:
-        return "Unknown"
-    # A version 4 UUID of the HMAC's first half, as sd_id128_get_machine_app_specific makes it.
-    return str(uuid.UUID(bytes=hmac.new(bytes.fromhex(raw), APP_ID, hashlib.sha256).digest()[:16], version=4)).upper()
+from conftest import FACTS, KEY, exchange, expected_device_id, verify
 
 
 def ip(*args):
