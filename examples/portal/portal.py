@@ -210,7 +210,7 @@ class Portal:
         if self.require_system_signer and signer != "system":
             return NEEDS_SYSTEM_SIGNER, ("this portal requires reports signed by the system signer, and this one "
                                          + ("was signed in the person's session" if signer == "session"
-                                            else "does not say it was"))
+                                            else "does not say who signed it"))
         if self.require_tpm and storage != "tpm":
             return NEEDS_TPM, ("this portal requires a device key kept in a TPM, and this device's key is "
                                + ("in a file" if storage == "file" else "not said to be in one"))
@@ -324,13 +324,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             secure = "; Secure" if self.server.portal.origin.startswith("https:") else ""
             headers = {**headers, "Set-Cookie": f"{SESSION_COOKIE}={self.session}; Path=/; HttpOnly; "
                                                 f"SameSite=Strict{secure}"}
+        # A client that does not read its answer has what is left of the deadline, and a second.
+        self.connection.settimeout(max(self.deadline - time.monotonic(), 1))
         self.send_response(status)
         for name, value in {"Content-Type": content_type, "Content-Length": str(len(body)),
                             "X-Content-Type-Options": "nosniff", "Referrer-Policy": "no-referrer", **headers}.items():
             self.send_header(name, value)
         self.end_headers()
-        # A client that does not read its answer has what is left of the deadline, and a second.
-        self.connection.settimeout(max(self.deadline - time.monotonic(), 1))
         self.wfile.write(body)
 
 
