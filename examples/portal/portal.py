@@ -35,7 +35,11 @@ HERE = Path(__file__).resolve().parent
 # Run from the source tree, the package beside it; in a copy, the installed one.
 if (HERE.parent.parent / "python" / "corvane_verify").is_dir():
     sys.path.insert(0, str(HERE.parent.parent / "python"))
-import corvane_verify  # noqa: E402
+try:
+    import corvane_verify
+except ImportError:
+    sys.exit("portal.py needs corvane_verify: install python3-corvane-verify, "
+             "or pip install the agent's python/ folder")
 
 NONCE_LIFETIME = 120  # seconds a challenge may take from issue to attest; also the reports' maximum age
 MAX_BODY = 64 * 1024
@@ -230,8 +234,9 @@ class Portal:
                        (device_id, key, now, storage))
             return True, None, "first report of this device: its key is enrolled from now on"
         if row[0] != key:
-            return False, KEY_CHANGED, (f"the device key changed: {device_id} is enrolled with another key (if the "
-                                        f"device was reset on purpose, re-enroll it with portal.py --forget {device_id})")
+            return False, KEY_CHANGED, (f"the device key changed: {device_id} is enrolled with another key (if "
+                                        "the device was reset on purpose, re-enroll it with portal.py --forget "
+                                        f"{device_id})")
         db.execute("UPDATE devices SET key_storage = ? WHERE device_id = ?", (storage, device_id))
         return True, None, "signed by the device's enrolled key, for this portal's fresh challenge"
 
