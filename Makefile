@@ -1,6 +1,6 @@
 # make run   - install what is missing, build, start the agent in the foreground
 # make test  - install what is missing, build, run every test through ctest
-# make install [PREFIX=/usr/local] [DESTDIR=...], make package (a .deb in build/package)
+# make install [PREFIX=/usr/local] [DESTDIR=...], make package (the agent's .deb and python3-corvane-verify's, in build/package)
 # make test-sanitize  - unit and integration tests under AddressSanitizer and UBSan
 # make fuzz [FUZZ_SECONDS=60]  - the libFuzzer targets, each for a bounded time
 # make bench - release build, then the agent side by side with nginx; prints one table
@@ -43,6 +43,7 @@ install: build
 
 package: build
 	@cd $(BUILD_DIR) && cpack -G DEB -B "$(CURDIR)/build/package"
+	@scripts/build-python-deb build/package >/dev/null
 	@ls build/package/*.deb
 
 fuzz: deps
@@ -54,7 +55,8 @@ bench: deps
 	@cmake --build --preset release -j $(JOBS) --target corvane-agent corvane-core-benchmarks corvane-ceiling-server
 	@bench/run-bench build/release
 
-# Needs no build: Debian's Python 3 and python3-cryptography. The agent runs apart (make run).
+# Needs no build: Debian's Python 3 and python3-cryptography, and corvane_verify from python/.
+# The agent runs apart (make run).
 portal: deps
 	@exec /usr/bin/python3 examples/portal/portal.py $(PORTAL_ARGS)
 

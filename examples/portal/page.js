@@ -78,6 +78,13 @@ async function check(retried = false) {
   clearTimeout(asking);
   if (fetched.report === null) {
     step('report', 'failed');
+    // The administrator's origin policy: the agent answers pages it does not allow with 403 and its reason.
+    const refused = /^the agent answered with status 403: (.+)$/s.exec(fetched.reason);
+    if (refused) {
+      return show('refused', 'This device\'s administrator does not allow this site to read its status',
+        `The Corvane agent on this computer refused: “${refused[1]}”. Ask your administrator to allow `
+        + `${location.origin} if you need this site`);
+    }
     if (fetched.text !== null)
       return show('trouble', 'The Corvane agent gave no report', `It said: ${fetched.reason}`);
     if (await loopbackPermission() === 'denied') {
@@ -91,6 +98,12 @@ async function check(retried = false) {
   }
   // The person answered the browser's question after the challenge expired.
   if (Date.now() > expiresAt && !retried) return check(true);
+  // An agent from before challenges ignores the nonce and signs the report without one.
+  if (fetched.reason === 'no nonce') {
+    step('report', 'failed');
+    return show('trouble', 'The Corvane agent on this computer is too old',
+      'It cannot answer a challenge; update it, then check again');
+  }
   step('report', 'done');
   render(fetched.report, fetched.text);
 
@@ -100,10 +113,7 @@ async function check(retried = false) {
     const { ok, answer } = await postJson('/api/attest', fetched.text);
     if (!ok) {
       step('verdict', 'failed');
-      // An agent from before challenges ignores the nonce and signs the report without one.
-      return show('refused', 'Not trusted: the portal cannot read this report', answer.error === 'no nonce'
-        ? 'The Corvane agent on this computer is too old to answer a challenge; update it, then check again'
-        : answer.error);
+      return show('refused', 'Not trusted: the portal cannot read this report', answer.error);
     }
     step('verdict', answer.trusted ? 'done' : 'failed');
     show(answer.trusted ? 'trusted' : 'refused', answer.trusted ? 'Trusted device' : 'Not trusted', answer.reason);
@@ -113,12 +123,15 @@ async function check(retried = false) {
   }
 }
 
-// What the agent says of its own key (older agents say nothing).
+// What the report says of its key and who signed it (older agents say nothing).
 const KEY_STORAGE = new Map([['tpm', 'In this computer\'s TPM'], ['file', 'In a file']]);
+const SIGNER = new Map([['system', 'The system signer, which the person\'s programs cannot use'],
+  ['session', 'This person\'s session: any program they run could have signed']]);
 
 function render(report, text) {
   $('device-id').textContent = String(report.device_id);
   $('key-storage').textContent = KEY_STORAGE.get(report.key_storage) ?? 'Not stated';
+  $('signer').textContent = SIGNER.get(report.signer) ?? 'Not stated';
   fingerprint(report.public_key).then((shown) => { $('fingerprint').textContent = shown; });
   $('fingerprint').title = 'The first 64 bits of the SHA-256 of the device\'s public key';
 

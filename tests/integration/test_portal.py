@@ -1,26 +1,27 @@
-"""The reference portal's rules, in process, with a fake clock and a throwaway database."""
+"""The reference portal's rules, in process, with a fake clock and a throwaway database; then its server."""
+import base64
 import contextlib
 import http.client
-import http.server
 import json
 import os
+import select
+import socket
+import sqlite3
 import sys
 import threading
-import types
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from cryptography.hazmat.primitives.asymmetric import ec
 
-from conftest import ORIGIN, SAMPLE, answer_to, served
+from conftest import ORIGIN, SAMPLE, answer_to, served, signed, wait_until
 
-HERE = os.path.dirname(__file__)
-sys.path.insert(0, os.path.join(HERE, "..", "..", "examples", "portal"))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples", "portal"))
 import portal  # noqa: E402
 
-with open(os.path.join(HERE, "..", "vectors", "reports.json"), encoding="utf-8") as vectors_file:
-    VECTORS = json.load(vectors_file)
-KEY = ec.generate_private_key(ec.SECP256R1())
+KEY, OTHER_KEY = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
+SESSION, DEVICE = "the person's session", SAMPLE["device_id"]
+OFF_CURVE = base64.b64encode(bytes([4] + [0] * 64)).decode()
 
 
 class Bench:
@@ -30,107 +31,145 @@ class Bench:
         self.db, self.now = db, 1_800_000_000.0
         self.restart()
 
-    def restart(self, require_tpm=False):
-        self.portal = portal.Portal(self.db, ORIGIN, clock=lambda: self.now, require_tpm=require_tpm)
+    def restart(self, **options):
+        self.portal = portal.Portal(self.db, ORIGIN, clock=lambda: self.now, **options)
+        return self
 
-    def report(self, key=KEY, **changes):
-        return answer_to(self.portal.challenge()["nonce"], key, **{"timestamp": int(self.now), **changes})
+    def report(self, key=KEY, session=SESSION, **changes):
+        nonce = changes.pop("nonce", None) or self.portal.challenge(session)["nonce"]
+        return answer_to(nonce, key, **{"timestamp": int(self.now), **changes})
 
-    def after(self, seconds, body):
-        self.now += seconds
-        return body
-
-
-def surrogate(body, member=b"device_id"):
-    return body.replace(b'"%s": "' % member, b'"%s": "\\ud800' % member)
-
-
-def spent_by(change):
-    """A genuine report whose nonce an attest of a changed copy of it spent first."""
-    def make(bench):
-        body = bench.report()
+    def attest(self, body, session=SESSION):
         with contextlib.suppress(portal.BadReport):
-            bench.portal.attest(change(body))
-        return body
-    return make
+            return self.portal.attest(body, session)
+
+    def enroll(self, key):
+        return self.portal.enroll(DEVICE, key if isinstance(key, str) else signed(SAMPLE, key)["public_key"])
 
 
-def restarted_with_another_key(bench):
-    bench.portal.attest(bench.report())
-    body = bench.report(key=ec.generate_private_key(ec.SECP256R1()))
-    bench.restart()
-    return body
+def spent_by(**change):
+    """A genuine report whose nonce an attest of a changed copy of it spent first."""
+    return lambda b: (body := b.report(), b.attest(served({**json.loads(body), **change})))[0]
 
 
-def requiring_tpm(**storage):
-    return lambda b: (b.restart(require_tpm=True), b.report(**storage))[1]
+TPM, SYSTEM = {"require_tpm": True}, {"require_system_signer": True}
 
 
-@pytest.mark.parametrize("make,verdict,reason", [
-    pytest.param(lambda b: (b.portal.attest(b.report()), b.report())[1], True, "enrolled key", id="trusted again"),
-    pytest.param(lambda b: b.after(121, b.report(timestamp=int(b.now) + 121)), False, "expired", id="expired nonce"),
-    pytest.param(lambda b: (body := b.report(), b.portal.attest(body))[0], False, "already used", id="replay"),
-    pytest.param(spent_by(lambda body: served(dict(json.loads(body), vpn_active=False))), False, "already used",
-                 id="spent by a refused attest"),
-    pytest.param(spent_by(surrogate), False, "already used", id="spent by a malformed attest"),
-    pytest.param(restarted_with_another_key, False, "device key changed", id="another key after a restart"),
-    pytest.param(requiring_tpm(key_storage="tpm"), True, "enrolled from now on", id="--require-tpm, a TPM key"),
-    pytest.param(requiring_tpm(key_storage="file"), False, "key is in a file", id="--require-tpm, a file key"),
-    pytest.param(requiring_tpm(), False, "key is not said to be in one", id="--require-tpm, no key_storage"),
-    pytest.param(lambda b: surrogate(b.report(), b"nonce"), 400, "not JSON", id="a lone surrogate in the nonce"),
-    pytest.param(lambda b: b.report(timestamp=True), 400, "timestamp is not an integer", id="wrong type"),
-    pytest.param(lambda b: b.report(device_id="x" * 65536), 400, "larger than 64 KiB", id="over 64 KiB"),
+@pytest.mark.parametrize("make,verdict,code,reason", [
+    pytest.param(lambda b: (b.attest(b.report()), b.report())[1], True, None, "enrolled key", id="trusted again"),
+    pytest.param(lambda b: (b.report(timestamp=int(b.now) + 121), setattr(b, "now", b.now + 121))[0], False,
+                 "expired-challenge", "expired", id="expired nonce"),
+    pytest.param(lambda b: (body := b.report(), b.attest(body))[0], False, "replayed", "already used", id="replay"),
+    pytest.param(spent_by(vpn_active=False), False, "replayed", "already used", id="spent by a refused attest"),
+    pytest.param(spent_by(timestamp=True), False, "replayed", "already used", id="spent by a malformed attest"),
+    pytest.param(lambda b: b.report(session="another session"), False, "unknown-challenge", "to this session",
+                 id="a nonce of another session"),
+    pytest.param(lambda b: b.report(nonce="B" + b.portal.challenge(SESSION)["nonce"][1:]), False, "unknown-challenge",
+                 "not issued by this portal", id="a nonce given another expiry"),
+    pytest.param(lambda b: ([b.portal.challenge("one client") for _ in range(2000)], b.report())[1], True, None,
+                 "enrolled from now on", id="another client's 2,000 challenges"),
+    pytest.param(lambda b: b.report(origin="https://elsewhere.example"), False, "wrong-origin", "origin does not match",
+                 id="another page's report"),
+    pytest.param(lambda b: (b.attest(b.report()), b.restart().report(OTHER_KEY))[1], False, "key-changed",
+                 "device key changed", id="another key after a restart"),
+    pytest.param(lambda b: (b.restart(**SYSTEM).attest(b.report(OTHER_KEY, signer="session")), b.restart().report())[1],
+                 True, None, "enrolled from now on", id="a refused report enrols nothing"),
+    pytest.param(lambda b: b.restart(**TPM).report(key_storage="tpm"), True, None, "enrolled from now on",
+                 id="--require-tpm, a TPM key"),
+    pytest.param(lambda b: b.restart(**TPM).report(key_storage="file"), False, "needs-tpm", "key is in a file",
+                 id="--require-tpm, a file key"),
+    pytest.param(lambda b: b.restart(**TPM).report(), False, "needs-tpm", "not said to be in one",
+                 id="--require-tpm, no key_storage"),
+    pytest.param(lambda b: b.restart(**SYSTEM).report(signer="system"), True, None, "enrolled from now on",
+                 id="--require-system-signer, the system signer"),
+    pytest.param(lambda b: b.restart(**SYSTEM).report(signer="session"), False, "needs-system-signer",
+                 "signed in the person's session", id="--require-system-signer, the session"),
+    pytest.param(lambda b: (b.enroll(KEY), b.report())[1], True, None, "enrolled key", id="--enroll, then its key"),
+    pytest.param(lambda b: (b.enroll(OTHER_KEY), b.report())[1], False, "key-changed", "device key changed",
+                 id="--enroll, then another key"),
+    pytest.param(lambda b: (b.enroll(OFF_CURVE), b.report())[1], True, None, "enrolled from now on",
+                 id="--enroll of a point off the curve pins nothing"),
+    pytest.param(lambda b: (b.enroll(OTHER_KEY), b.portal.forget(DEVICE), b.report())[2], True, None,
+                 "enrolled from now on", id="--enroll, --forget, then a new key"),
+    pytest.param(lambda b: b.restart(enrolled_only=True).report(), False, "not-enrolled", "--enroll " + DEVICE,
+                 id="--enrolled-only, an unknown device"),
+    pytest.param(lambda b: (b.restart(enrolled_only=True).enroll(KEY), b.report())[1], True, None, "enrolled key",
+                 id="--enrolled-only, an enrolled device"),
+    pytest.param(lambda b: b.report().replace(b'"nonce": "', b'"nonce": "\\ud800'), 400, "malformed", "not JSON",
+                 id="a lone surrogate in the nonce"),
+    pytest.param(lambda b: b.report(timestamp=True), 400, "malformed", "timestamp is not an integer", id="wrong type"),
+    pytest.param(lambda b: b.report(device_id="x" * 65536), 400, "too-large", "larger than 64 KiB", id="over 64 KiB"),
 ])
-def test_attest(tmp_path, make, verdict, reason):
+def test_attest(tmp_path, make, verdict, code, reason):
     bench = Bench(tmp_path / "portal.sqlite3")
     body = make(bench)
     try:
-        answer = bench.portal.attest(body)
+        answer = recorded = bench.portal.attest(body, SESSION)
     except portal.BadReport as error:
-        answer = {"trusted": 400, "reason": str(error), "device_id": SAMPLE["device_id"]}
-    assert (answer["trusted"], answer["device_id"]) == (verdict, SAMPLE["device_id"]) and reason in answer["reason"]
+        recorded = {"trusted": False, "code": error.code, "reason": str(error)}
+        answer = {**recorded, "trusted": 400, "device_id": DEVICE}
+    assert (answer["trusted"], answer["code"], answer["device_id"]) == (verdict, code, DEVICE), answer
+    assert reason in answer["reason"]
+    assert bench.portal.session_verdict(SESSION) == {**recorded, "checked_at": int(bench.now)}
 
 
-@pytest.mark.parametrize("vector", VECTORS["vectors"], ids=lambda vector: vector["name"])
-def test_each_report_vector_gets_its_verdict(tmp_path, monkeypatch, vector):
-    monkeypatch.setattr(portal, "secrets", types.SimpleNamespace(token_urlsafe=lambda size: VECTORS["nonce"]))
-    checker = portal.Portal(tmp_path / "portal.sqlite3", VECTORS["origin"], clock=lambda: float(VECTORS["now"]))
-    checker.challenge()
-    try:
-        trusted = checker.attest(vector["report"].encode())["trusted"]
-    except portal.BadReport:
-        trusted = False
-    assert trusted == (vector["verdict"] == "valid")
-
-
-def test_concurrent_attests_of_one_report_trust_it_once(tmp_path):
+def test_concurrent_attests_of_one_report_trust_it_once_and_its_nonce_is_kept_until_it_expires(tmp_path):
     bench = Bench(tmp_path / "portal.sqlite3")
     with ThreadPoolExecutor(8) as pool:
-        answers = list(pool.map(bench.portal.attest, [bench.report()] * 16))
+        answers = list(pool.map(bench.attest, [bench.report()] * 16))
     assert sorted(answer["trusted"] for answer in answers) == [False] * 15 + [True]
+    bench.now += 121
+    bench.attest(bench.report())
+    with sqlite3.connect(bench.db) as db:
+        assert db.execute("SELECT count(*) FROM spent_nonces").fetchone() == (1,)
 
 
-def test_open_challenges_are_bounded_and_every_post_gets_json(tmp_path, monkeypatch):
-    monkeypatch.setattr(portal, "MAX_OPEN_CHALLENGES", 1)
+def test_the_server_binds_challenges_to_sessions_and_bounds_time_and_threads(tmp_path, monkeypatch):
     bench = Bench(tmp_path / "portal.sqlite3")
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), portal.Handler)
-    server.portal = bench.portal
+    server = portal.PortalServer(("127.0.0.1", 0), bench.portal, max_handlers=2)
     threading.Thread(target=server.serve_forever, daemon=True).start()
 
-    def post(path, body=b""):
+    def call(method, path, body=None, cookie=None):
         connection = http.client.HTTPConnection(*server.server_address, timeout=10)
-        connection.request("POST", path, body)
+        connection.request(method, path, body, {"Cookie": cookie} if cookie else {})
         answer = connection.getresponse()
-        return answer.status, json.loads(answer.read())
+        data = answer.read()
+        return answer.status, answer.headers, json.loads(data) if "json" in answer.headers["Content-Type"] else data
+
+    def connect(data=b""):
+        connection = socket.create_connection(server.server_address, timeout=10)
+        connection.sendall(data)
+        return connection
 
     try:
-        status, challenge = post("/api/challenge")
-        assert (status, post("/api/challenge")[0]) == (200, 429)
-        body = surrogate(answer_to(challenge["nonce"], timestamp=int(bench.now)))
-        assert post("/api/attest", body) == (400, {"error": "not JSON"})
-        assert post("/api/challenge")[0] == 200  # the spent one is open no more
-        bench.now += 121
-        assert post("/api/challenge")[0] == 200  # nor is an expired one
+        status, headers, _ = call("GET", "/")
+        cookie = headers["Set-Cookie"]
+        assert status == 200 and "Content-Security-Policy" in headers and "; HttpOnly; SameSite=Strict" in cookie
+        session = cookie.split(";")[0]
+        body = answer_to(call("POST", "/api/challenge", cookie=session)[2]["nonce"], KEY, timestamp=int(bench.now))
+        assert call("POST", "/api/attest", body)[2]["code"] == "unknown-challenge"  # a session of its own
+        assert call("POST", "/api/attest", body, session)[2]["trusted"] is True
+        assert call("GET", "/api/session", cookie=session)[2]["verdict"]["trusted"] is True
+        assert call("GET", "/api/session")[2] == {"verdict": None}
+        assert call("POST", "/api/attest", b"{")[:3:2] == (400, {"error": "not JSON", "code": "malformed"})
+
+        # A body that trickles in has its deadline all the same.
+        monkeypatch.setattr(portal, "REQUEST_DEADLINE", 1)
+        trickled = connect(b"POST /api/attest HTTP/1.0\r\nContent-Length: 60\r\n\r\n")
+        for _ in range(60):
+            if select.select([trickled], [], [], 0.05)[0]:
+                break
+            trickled.sendall(b" ")
+        assert trickled.recv(100).startswith(b"HTTP/1.0 408 ")
+        monkeypatch.setattr(portal, "REQUEST_DEADLINE", 30)
+
+        # Both handlers busy with clients that send nothing: a third is told to come back.
+        holders = [connect(b"GET / HTTP/1.0\r\n") for _ in range(2)]
+        refused = connect().recv(1000)
+        assert refused.startswith(b"HTTP/1.0 503 ") and b"\r\nRetry-After: 5\r\n" in refused
+        for holder in holders:
+            holder.close()
+        wait_until(lambda: call("GET", "/api/session")[0] == 200, "a free handler")
     finally:
         server.shutdown()
         server.server_close()
