@@ -5,7 +5,7 @@ export const AGENT_URL: string;
 
 /** Why a report was refused, for programs; the reason says it for people. */
 export type VerdictCode =
-  | 'malformed' // not a report: too deep, a number that is not a safe integer, not JSON, a member missing or of the wrong type, bad Base64, key or DER
+  | 'malformed' // not a report: too deep, a number not a safe integer, not JSON, a member missing or mistyped, ...
   | 'bad-signature' // the signature does not verify over the signed members
   | 'wrong-nonce' // no nonce, or not the expected one
   | 'wrong-origin' // no origin, or not the expected one

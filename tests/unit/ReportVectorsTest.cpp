@@ -10,13 +10,12 @@ TEST(ReportVectors, EachGetsItsVerdictAndCode)
 {
     const nlohmann::json table = nlohmann::json::parse(corvane::testfiles::read(CORVANE_REPORT_VECTORS));
     const corvane::verify::Expectations expected{table["nonce"], table["origin"], table["max_age"], table["now"], {}};
-    nlohmann::json vectors = table["vectors"];
+    nlohmann::json vectors = table["vectors"], deep = table["deep"];
     ASSERT_FALSE(vectors.empty());
     // The very deep one is built here, not kept in the file.
-    nlohmann::json deep = table["deep"];
-    const std::size_t depth = deep["depth"];
-    deep["report"] = deep["before"].get<std::string>() + std::string(depth, '[') + std::string(depth, ']')
-        + deep["after"].get<std::string>();
+    const std::string open(deep["depth"].get<std::size_t>(), '[');
+    deep["report"] =
+        deep["before"].get<std::string>() + open + std::string(open.size(), ']') + deep["after"].get<std::string>();
     vectors.push_back(deep);
     for (const nlohmann::json& vector : vectors) {
         const auto verdict = corvane::verify::verifyReport(vector["report"].get<std::string>(), expected);
