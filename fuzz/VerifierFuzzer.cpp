@@ -1,5 +1,6 @@
-// Whatever a portal is handed, checking it must end in a verdict: the HTTP
-// framing, the JSON, the Base64, the public point and the DER signature.
+// Whatever a portal is handed, checking it must end in a verdict with a reason
+// and a code: the HTTP framing, the pre-scan, the JSON, the Base64, the public
+// point and the DER signature.
 #include "Base64.h"
 #include "EcdsaP256Key.h"
 #include "HttpAnswer.h"
@@ -17,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const ReportText text = reportText(input);
     const Verdict verdict = verifyReport(text.problem.empty() ? text.document : input);
-    if (!verdict.valid && verdict.reason.empty())
+    if (!verdict.valid && (verdict.reason.empty() || verdict.code.empty()))
         std::abort();
 
     const std::span<const unsigned char> bytes(data, size);

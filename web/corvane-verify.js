@@ -1,8 +1,11 @@
-// Fetches the Corvane agent's status report and checks its signature with
-// WebCrypto. No dependencies; works in any secure context and in Node 20+.
+// Fetches the Corvane agent's status report and checks it with WebCrypto, by
+// the rule corvane-verify and the corvane_verify Python package apply too: the
+// same checks in the same order, the same reasons and codes. No dependencies;
+// works in any secure context and in Node 20+. Neither verifyReport nor
+// fetchReport ever rejects: every outcome is a verdict.
 //
-//   import { createNonce, fetchReport } from './corvane-verify.js';
-//   const { report, verified, reason, text } = await fetchReport({ nonce: createNonce() });
+//   import { createNonce, fetchReport } from 'corvane-verify';
+//   const { report, verified, reason, code, text } = await fetchReport({ nonce: createNonce() });
 
 export const AGENT_URL = 'http://127.0.0.1:12180/';
 
@@ -10,6 +13,27 @@ const SIGNATURE = 'signature';
 const PUBLIC_KEY = 'public_key';
 // How far ahead of this clock a timestamp may be: clocks drift.
 const MAX_SECONDS_AHEAD = 60;
+// A report is at most 3 deep; the bound keeps every walk of one short.
+const MAX_DEPTH = 16;
+const TOO_DEEP = `nested deeper than ${MAX_DEPTH} levels`;
+const BAD_NUMBER = 'a number is not an integer between -(2^53-1) and 2^53-1';
+const NOT_JSON = 'not JSON';
+const NUMBER_CHARACTERS = '-+.eE0123456789';
+const LONE_SURROGATE = /[\uD800-\uDFFF]/u;
+const isObject = (value) => value !== null && typeof value === 'object' && !Array.isArray(value);
+const isString = (value) => typeof value === 'string';
+// The members every report has, in the order they are checked, with their JSON types.
+const REQUIRED = [
+  ['timestamp', 'an integer', Number.isSafeInteger],
+  ['device_id', 'a string', isString],
+  ['connected_network', 'an object', isObject],
+  ['nearby_networks', 'an array', Array.isArray],
+  ['vpn_active', 'a boolean', (value) => typeof value === 'boolean'],
+  [SIGNATURE, 'a string', isString],
+  [PUBLIC_KEY, 'a string', isString],
+];
+// Members that only some reports carry; strings when present.
+const OPTIONAL = ['nonce', 'origin', 'key_storage', 'signer'];
 
 // 32 random bytes, base64url without padding: a challenge the agent takes.
 export function createNonce() {
@@ -18,18 +42,19 @@ export function createNonce() {
 }
 
 // Fetches the report from the agent and verifies it. Either fetchReport(url, init)
-// or fetchReport({ nonce, origin, url, init }): with a nonce the agent is asked
-// with ?nonce=, and the report must carry that nonce and the page's origin
-// (origin defaults to location.origin); maxAge is verifyReport's. Never throws:
-// a failed fetch comes back as { report: null, verified: false, reason, text: null }.
-// text is the body as served, for posting on to a server that decides.
+// or fetchReport({ nonce, origin, maxAge, expectedKey, url, init }): with a nonce
+// the agent is asked with ?nonce=, and the report must carry that nonce and the
+// page's origin (origin defaults to location.origin); maxAge and expectedKey are
+// verifyReport's. text is the body as served, for posting on to a server that
+// decides. A failed fetch has the code "unreachable", an answer other than 200
+// "agent-error" (with the agent's own explanation when it sent one).
 export async function fetchReport(target = AGENT_URL, init = {}) {
-  let options = { url: target, init };
-  if (typeof target === 'object' && !(target instanceof URL) && !(target instanceof Request))
-    options = { url: AGENT_URL, init: {}, origin: globalThis.location?.origin, ...target };
-  const { nonce, origin, maxAge } = options;
   let text = null;
   try {
+    let options = { url: target, init };
+    if (typeof target === 'object' && !(target instanceof URL) && !(target instanceof Request))
+      options = { url: AGENT_URL, init: {}, origin: globalThis.location?.origin, ...target };
+    const { nonce, origin, maxAge, expectedKey } = options;
     let url = options.url;
     if (nonce !== undefined) {
       url = new URL(url);
@@ -37,36 +62,58 @@ export async function fetchReport(target = AGENT_URL, init = {}) {
     }
     const response = await fetch(agentRequest(url, options.init));
     text = await response.text();
-    if (!response.ok)
-      return { ...failure(null, `the agent answered with status ${response.status}${agentError(text)}`), text };
+    if (!response.ok) {
+      const reason = `the agent answered with status ${response.status}${agentError(text)}`;
+      return { ...failure(null, reason, 'agent-error'), text };
+    }
+    const expected = nonce === undefined ? { maxAge, expectedKey } : { nonce, origin, maxAge, expectedKey };
+    return { ...(await verifyReport(text, expected)), text };
   } catch (error) {
-    return { ...failure(null, `fetch failed: ${error && error.message ? error.message : error}`), text };
+    return { ...failure(null, `fetch failed: ${error && error.message ? error.message : error}`, 'unreachable'), text };
   }
-  return { ...(await verifyReport(text, nonce === undefined ? { maxAge } : { nonce, origin, maxAge })), text };
 }
 
 // Verifies a report fetched elsewhere: the served JSON text or the parsed object.
 // With a nonce or an origin, the report's signed "nonce" or "origin" must equal it;
-// with maxAge (seconds), its "timestamp" must be at most that old and at most
-// 60 s ahead of now (seconds since 1970, this clock unless given).
-export async function verifyReport(input, { nonce, origin, maxAge, now = Math.floor(Date.now() / 1000) } = {}) {
+// with expectedKey, its "public_key" must be that Base64 text; with maxAge (seconds),
+// its "timestamp" must be at most that old and at most 60 s ahead of now (seconds
+// since 1970, this clock unless given).
+//
+// Text is scanned before it is parsed: no nesting deeper than 16 levels, no number
+// but a plain integer within +-(2^53-1). A parsed object gets the same limits on its
+// values, but JSON.parse has already made 1.0 and 1e2 plain integers: a fraction or
+// an exponent that parsing rounded away cannot be seen, so pass the text when there
+// is text.
+export async function verifyReport(input, options) {
+  try {
+    return await judge(input, options ?? {});
+  } catch {
+    // Only what no JSON text gives can throw here: a getter that throws, a Proxy.
+    return failure(null, NOT_JSON);
+  }
+}
+
+async function judge(input, { nonce, origin, maxAge, now = Math.floor(Date.now() / 1000), expectedKey }) {
   let report = input;
   if (typeof input === 'string') {
+    const problem = lexicalProblem(input);
+    if (problem) return failure(null, problem);
     try {
       report = JSON.parse(input);
     } catch {
-      return failure(null, 'not JSON');
+      return failure(null, NOT_JSON);
     }
   }
-  // What a strict parser refuses, JSON.parse takes: a lone "\ud800" (no UTF-8 text,
-  // and so no agent, holds one) and a number beyond any double (as Infinity).
-  if (!wellFormed(report)) return failure(null, 'not JSON');
-  if (report === null || typeof report !== 'object' || Array.isArray(report))
-    return failure(report, 'not a JSON object');
-  for (const key of [SIGNATURE, PUBLIC_KEY]) {
-    const problem = stringProblem(report, key);
-    if (problem) return failure(report, problem);
+  const problem = valueProblem(report);
+  if (problem) return failure(null, problem);
+  if (!isObject(report)) return failure(null, 'not a JSON object');
+  for (const [member, type, is] of REQUIRED) {
+    if (!Object.hasOwn(report, member)) return failure(report, `no ${member}`);
+    if (!is(report[member])) return failure(report, `${member} is not ${type}`);
   }
+  for (const member of OPTIONAL)
+    if (Object.hasOwn(report, member) && !isString(report[member]))
+      return failure(report, `${member} is not a string`);
 
   const signatureDer = decodeBase64(report[SIGNATURE]);
   if (!signatureDer) return failure(report, 'signature is not Base64');
@@ -76,7 +123,7 @@ export async function verifyReport(input, { nonce, origin, maxAge, now = Math.fl
     return failure(report, 'public_key is not a 65-byte uncompressed point');
 
   const subtle = globalThis.crypto && globalThis.crypto.subtle;
-  if (!subtle) return failure(report, 'WebCrypto is unavailable (the page is not a secure context)');
+  if (!subtle) return failure(report, 'WebCrypto is unavailable (the page is not a secure context)', 'unsupported');
   let key;
   try {
     key = await subtle.importKey('raw', point, { name: 'ECDSA', namedCurve: 'P-256' }, false, ['verify']);
@@ -87,24 +134,80 @@ export async function verifyReport(input, { nonce, origin, maxAge, now = Math.fl
   if (!signature) return failure(report, 'signature is not a DER ECDSA signature');
   const payload = new TextEncoder().encode(signedPayload(report));
   if (!(await subtle.verify({ name: 'ECDSA', hash: 'SHA-256' }, key, signature, payload)))
-    return failure(report, 'signature does not verify');
+    return failure(report, 'signature does not verify', 'bad-signature');
 
   // Only signed members mean anything, so these come after the signature.
-  for (const [key, wanted] of [['nonce', nonce], ['origin', origin]]) {
+  for (const [member, wanted, code] of [['nonce', nonce, 'wrong-nonce'], ['origin', origin, 'wrong-origin']]) {
     if (wanted === undefined) continue;
-    const problem = stringProblem(report, key);
-    if (problem) return failure(report, problem);
-    if (report[key] !== wanted) return failure(report, `${key} does not match`);
+    if (!Object.hasOwn(report, member)) return failure(report, `no ${member}`, code);
+    if (report[member] !== wanted) return failure(report, `${member} does not match`, code);
   }
-  if (maxAge !== undefined) {
-    if (!Object.hasOwn(report, 'timestamp')) return failure(report, 'no timestamp');
+  if (expectedKey !== undefined && report[PUBLIC_KEY] !== expectedKey)
+    return failure(report, 'public_key is not the expected key', 'key-mismatch');
+  if (maxAge !== undefined && maxAge !== null) {
     const { timestamp } = report;
-    if (!Number.isInteger(timestamp)) return failure(report, 'timestamp is not an integer');
-    if (timestamp < now - maxAge) return failure(report, `timestamp is older than ${maxAge} s`);
+    if (timestamp < now - maxAge) return failure(report, `timestamp is older than ${maxAge} s`, 'stale');
     if (timestamp > now + MAX_SECONDS_AHEAD)
-      return failure(report, `timestamp is more than ${MAX_SECONDS_AHEAD} s ahead`);
+      return failure(report, `timestamp is more than ${MAX_SECONDS_AHEAD} s ahead`, 'from-the-future');
   }
-  return { report, verified: true, reason: null };
+  return { report, verified: true, reason: null, code: null };
+}
+
+// What the text shows before JSON.parse reads it: too deep a nesting, or a number
+// that parsers would read differently (a fraction, an exponent, beyond a double).
+// One pass without recursion; malformed text is left to the parser.
+function lexicalProblem(text) {
+  let depth = 0;
+  for (let at = 0; at < text.length;) {
+    const c = text[at];
+    if (c === '"') {
+      for (at++; at < text.length && text[at] !== '"'; at++) if (text[at] === '\\') at++;
+      at++;
+    } else if (NUMBER_CHARACTERS.includes(c)) {
+      const start = at;
+      while (at < text.length && NUMBER_CHARACTERS.includes(text[at])) at++;
+      const run = text.slice(start, at);
+      if (/^[-0-9]/.test(run) && !isPlainInteger(run)) return BAD_NUMBER;
+    } else {
+      if ((c === '{' || c === '[') && ++depth > MAX_DEPTH) return TOO_DEEP;
+      if (c === '}' || c === ']') depth--;
+      at++;
+    }
+  }
+  return null;
+}
+
+// -?(0|[1-9][0-9]*), not -0, at most 2^53 - 1 either way (no longer run of digits
+// rounds down to a safe integer).
+function isPlainInteger(run) {
+  return /^-?(0|[1-9][0-9]*)$/.test(run) && run !== '-0' && Number.isSafeInteger(Number(run));
+}
+
+// The same limits on a parsed value, walked without recursion (a cycle ends as too
+// deep), and what JSON.parse takes but a strict parser refuses: a lone "\ud800",
+// which no UTF-8 text, and so no agent, holds. What JSON cannot hold (undefined,
+// a function, a Date, an array with holes) is not JSON either.
+function valueProblem(root) {
+  let lone = false;
+  const pending = [[root, 1]];
+  while (pending.length > 0) {
+    const [value, depth] = pending.pop();
+    if (isString(value)) {
+      lone ||= LONE_SURROGATE.test(value);
+    } else if (typeof value === 'number') {
+      if (!Number.isSafeInteger(value) || Object.is(value, -0)) return BAD_NUMBER;
+    } else if (Array.isArray(value) || Object.prototype.toString.call(value) === '[object Object]') {
+      if (depth > MAX_DEPTH) return TOO_DEEP;
+      const keys = Object.keys(value);
+      if (Array.isArray(value) && keys.length !== value.length) return NOT_JSON;
+      lone ||= !Array.isArray(value) && keys.some((key) => LONE_SURROGATE.test(key));
+      // Reversed, so members come off the stack in their order.
+      for (let i = keys.length - 1; i >= 0; i--) pending.push([value[keys[i]], depth + 1]);
+    } else if (value !== null && typeof value !== 'boolean') {
+      return NOT_JSON;
+    }
+  }
+  return lone ? NOT_JSON : null;
 }
 
 // The exact text the agent signs: every member but "signature" and
@@ -180,19 +283,6 @@ function derToRaw(der) {
   return at === der.length ? raw : null;
 }
 
-// Whether no string (key or value) holds half of a surrogate pair alone and every number is finite.
-function wellFormed(value) {
-  if (typeof value === 'string') return !/[\uD800-\uDFFF]/u.test(value);
-  if (typeof value === 'number') return Number.isFinite(value);
-  if (value === null || typeof value !== 'object') return true;
-  return Object.entries(value).every(([key, member]) => wellFormed(key) && wellFormed(member));
-}
-
-function stringProblem(report, key) {
-  if (!Object.hasOwn(report, key)) return `no ${key}`;
-  return typeof report[key] === 'string' ? null : `${key} is not a string`;
-}
-
 // The agent explains a refusal (a malformed nonce) as {"error": "..."}.
 function agentError(text) {
   try {
@@ -203,6 +293,6 @@ function agentError(text) {
   }
 }
 
-function failure(report, reason) {
-  return { report, verified: false, reason };
+function failure(report, reason, code = 'malformed') {
+  return { report, verified: false, reason, code };
 }

@@ -29,7 +29,8 @@ constexpr std::int64_t kMaxMaxAge = 100LL * 366 * 24 * 3600;
 constexpr std::size_t kMaxInput = 16u << 20;
 
 constexpr std::string_view kUsage =
-    "usage: corvane-verify [--nonce N] [--origin O] [--max-age SECONDS] [FILE | - | --fetch]\n";
+    "usage: corvane-verify [--nonce N] [--origin O] [--max-age SECONDS] [--public-key KEY]\n"
+    "                      [FILE | - | --fetch]\n";
 constexpr std::string_view kHelp = "Checks a Corvane agent's status report: its signature and, when asked, the\n"
                                    "challenge it answers and its age.\n"
                                    "Reads the report (the JSON document, or a whole HTTP answer) from FILE,\n"
@@ -43,6 +44,8 @@ constexpr std::string_view kHelp = "Checks a Corvane agent's status report: its 
                                    "                     the agent answers \"*\"\n"
                                    "  --max-age SECONDS  the report's \"timestamp\" must be at most SECONDS old\n"
                                    "                     and at most 60 s ahead of this machine's clock\n"
+                                   "  --public-key KEY   the report's \"public_key\" must be KEY, exactly (the\n"
+                                   "                     Base64 text corvane-signer --show-key prints)\n"
                                    "  --fetch            asks the agent on 127.0.0.1:12180 (gives up after 10 s)\n"
                                    "  -h, --help         prints this help and exits 0\n"
                                    "\n"
@@ -102,14 +105,13 @@ bool isNonce(std::string_view value)
 int judge(std::string_view input, const corvane::verify::Expectations& expected)
 {
     const corvane::verify::ReportText text = corvane::verify::reportText(input);
-    const corvane::verify::Verdict verdict = text.problem.empty()
-        ? corvane::verify::verifyReport(text.document, expected)
-        : corvane::verify::Verdict{false, text.problem};
+    const corvane::verify::Verdict verdict =
+        text.problem.empty() ? corvane::verify::verifyReport(text.document, expected) : corvane::verify::Verdict{};
     if (verdict.valid) {
         std::cout << "valid\n";
         return kValid;
     }
-    std::cout << "invalid: " << verdict.reason << '\n';
+    std::cout << "invalid: " << (text.problem.empty() ? verdict.reason : text.problem) << '\n';
     return kInvalid;
 }
 
@@ -125,7 +127,7 @@ int main(int argc, char** argv)
             std::cout << kUsage << kHelp;
             return kValid;
         }
-        if (argument == "--nonce" || argument == "--origin" || argument == "--max-age") {
+        if (argument == "--nonce" || argument == "--origin" || argument == "--max-age" || argument == "--public-key") {
             if (i + 1 == argc)
                 return usageError(std::string(argument) + " needs a value");
             const std::string_view value = argv[++i];
@@ -135,6 +137,8 @@ int main(int argc, char** argv)
                 expected.nonce = std::string(value);
             } else if (argument == "--origin") {
                 expected.origin = std::string(value);
+            } else if (argument == "--public-key") {
+                expected.publicKey = std::string(value);
             } else if (!(expected.maxAge = seconds(value))) {
                 return usageError("--max-age takes a whole number of seconds");
             }
