@@ -14,11 +14,16 @@ namespace corvane {
 CorvaneDesktopAgent::CorvaneDesktopAgent(QObject* parent)
     : QObject(parent)
     , m_local(std::make_unique<LocalReports>(ReportServices::createDefault(), LocalReports::Signer::session))
+    , m_policy(std::make_unique<policy::PolicyFile>(policy::policyPath(), policy::PolicyFile::Reload::whenChanged))
     , m_reports(std::make_unique<SignerRelay>(*m_local, SignerClient::defaultSocket()))
     , m_bridge(std::make_unique<CorvaneBridge>(*m_reports))
     , m_scanner(std::make_unique<WifiScanner>())
     , m_summary(std::make_unique<StatusSummary>(*m_bridge, *m_local, *m_reports))
 {
+    // Without the system signer, the session applies the administrator's policy itself (with it, the
+    // signer does, and the session only when the signer cannot answer).
+    m_local->setPolicy(m_policy->policy());
+    connect(m_policy.get(), &policy::PolicyFile::changed, this, [this] { m_local->setPolicy(m_policy->policy()); });
     m_bridge->start();
     m_scanner->requestAuthorization();
     LoginItem::forCurrentUser().registerAtLogin();

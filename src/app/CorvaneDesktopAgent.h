@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/CorvaneBridge.h"
+#include "policy/PolicyFile.h"
 #include "report/LocalReports.h"
 #include "report/SignerRelay.h"
 #include "wifi/WifiScanner.h"
@@ -34,6 +35,7 @@ private:
     void showReachability();
 
     std::unique_ptr<LocalReports> m_local;
+    std::unique_ptr<policy::PolicyFile> m_policy;
     std::unique_ptr<SignerRelay> m_reports;
     std::unique_ptr<CorvaneBridge> m_bridge;
     std::unique_ptr<WifiScanner> m_scanner;

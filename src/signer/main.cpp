@@ -8,6 +8,7 @@
 #include "bridge/SignerClient.h"
 #include "io/SignalWatcher.h"
 #include "log/Log.h"
+#include "policy/PolicyFile.h"
 #include "report/LocalReports.h"
 
 #include <QCoreApplication>
@@ -120,9 +121,15 @@ int main(int argc, char* argv[])
             corvane::HostProbes::createDefault(),
         },
         corvane::LocalReports::Signer::system);
+    // Read at start and at SIGHUP (systemctl reload): root decides when a changed file counts.
+    corvane::policy::PolicyFile policy(corvane::policy::policyPath(), corvane::policy::PolicyFile::Reload::whenAsked);
+    reports.setPolicy(policy.policy());
+    QObject::connect(&policy, &corvane::policy::PolicyFile::changed, [&] { reports.setPolicy(policy.policy()); });
     corvane::CorvaneBridge bridge(reports);
-    corvane::SignalWatcher termination({SIGTERM, SIGINT, SIGHUP}, [](int signal) {
-        if (signal != SIGHUP)
+    corvane::SignalWatcher termination({SIGTERM, SIGINT, SIGHUP}, [&policy](int signal) {
+        if (signal == SIGHUP)
+            policy.reload();
+        else
             QCoreApplication::exit(0);
     });
     bridge.serve(socket.take());

@@ -1,12 +1,13 @@
 """The served report checked by independent oracles: python-cryptography for the
 signature, the derivation of the device ID, and real tunnel devices."""
+import json
 import os
 import stat
 import subprocess
 
 import pytest
 
-from conftest import FACTS, KEY, exchange, expected_device_id, verify
+from conftest import FACTS, KEY, exchange, expected_device_id, split_answer, verify
 
 
 def ip(*args):
@@ -38,3 +39,18 @@ def test_signed_report_key_device_id_and_tunnel(start_agent, tmp_path):
     for host in ("10.8.0.1", "2001:db8::10"):
         with pytest.raises(ConnectionRefusedError):
             exchange(b"OPTIONS / HTTP/1.1\r\n\r\n", host=host)
+
+
+def test_without_the_signer_the_agent_applies_the_policy_file_as_it_changes(start_agent, tmp_path):
+    policy = tmp_path / "corvane" / "policy.conf"  # its folder made only later, as an administrator would
+    agent = start_agent({"CORVANE_POLICY_FILE": str(policy)})
+    request = b"GET / HTTP/1.1\r\nOrigin: https://evil.example\r\n\r\n"
+    assert exchange(request).startswith(b"HTTP/1.1 200 OK\r\n")
+    policy.parent.mkdir()
+    policy.write_text("allowed-origins = https://portal.example\n")
+    agent.wait_for_line("Policy: Reports only to https://portal.example")
+    refusal = "this device's policy does not allow reports to https://evil.example"
+    for _ in range(2):
+        head, body = split_answer(exchange(request))
+        assert head.startswith(b"HTTP/1.1 403 Forbidden\r\n") and json.loads(body) == {"error": refusal}
+    assert agent.lines.count("Report refused: " + refusal) == 1  # once an hour at most

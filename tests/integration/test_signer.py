@@ -15,7 +15,7 @@ import time
 import pytest
 
 from conftest import (KEY, ORIGIN, OTHER_USERS, SIGNER, Agent, as_user, exchange, expected_device_id, report_of,
-                      signer, verify)
+                      signer, split_answer, verify)
 
 SIGNER_UID, PERSON_UID = 4242, 4343
 NONCE = "Q2hhbGxlbmdlQnl0ZXM_-0123456789"
@@ -103,3 +103,35 @@ def test_a_caller_chooses_no_fact_and_odd_callers_cost_nothing(folder, started):
     assert exchange(b"GET /?" + b"a" * 70000 + b" HTTP/1.1\r\n\r\n", host=system.socket).startswith(b"HTTP/1.1 431 ")
     verify(challenged(system))
     slow.close()
+
+
+def test_the_signer_applies_the_administrators_policy_and_reads_it_again_at_sighup(folder, started):
+    policy, refused = f"{folder}/policy.conf", "this device's policy does not allow reports to "
+    phases = [
+        ("# the portals of this organisation\nallowed-origins = https://*.corp.example\nallow-without-origin = false\n",
+         [("https://a.b.corp.example", NONCE, 200, None), ("https://corp.example", None, 403, refused +
+          "https://corp.example"), (None, NONCE, 403, refused + "callers without an Origin")]),
+        ("allowed-origins = *\nrequire-challenge = true\n",
+         [("https://evil.example", None, 400, "this device's policy allows only challenge-bound reports (?nonce=...)"),
+          ("https://evil.example", NONCE, 200, None)]),
+    ]
+    with open(policy, "w") as f:
+        f.write(phases[0][0])
+    system = started(signer(f"{folder}/signer", {"CORVANE_POLICY_FILE": policy}, uid=SIGNER_UID))
+    # The session's own policy allows everything: what is refused, the signer refused.
+    started(Agent(f"{folder}/person", {"CORVANE_SIGNER_SOCKET": system.socket, "CORVANE_POLICY_FILE": f"{folder}/none"},
+                  uid=PERSON_UID))
+    for number, (text, cases) in enumerate(phases):
+        if number:
+            with open(policy, "w") as f:
+                f.write(text)
+            system.proc.send_signal(signal.SIGHUP)
+            system.wait_for_line("Policy: Reports to any web page")
+        for origin, nonce, status, error in cases:
+            request = f"GET /{'?nonce=' + nonce if nonce else ''} HTTP/1.1\r\n" + (f"Origin: {origin}\r\n" if origin else "")
+            head, body = split_answer(exchange(request.encode() + b"\r\n"))
+            assert head.startswith(f"HTTP/1.1 {status} ".encode()), head
+            # Readable by the page that asked: the refusal, and no fact.
+            assert f"\r\nAccess-Control-Allow-Origin: {origin or '*'}\r\n".encode() in head
+            assert json.loads(body) == {"error": error} if error else verify(json.loads(body)) is None
+    system.wait_for_line(f"Report refused: {refused}https://corp.example")

@@ -313,18 +313,18 @@ OriginPolicy::OriginPolicy() = default;
 OriginPolicy OriginPolicy::refused(std::string problem)
 {
     OriginPolicy policy;
-    policy.fromFile_ = true;
-    policy.anyOrigin_ = false;
-    policy.problem_ = std::move(problem);
+    policy.m_fromFile = true;
+    policy.m_anyOrigin = false;
+    policy.m_problem = std::move(problem);
     return policy;
 }
 
 OriginPolicy OriginPolicy::parse(std::string_view text, std::string_view fileName)
 {
     OriginPolicy policy;
-    policy.fromFile_ = true;
+    policy.m_fromFile = true;
     // Never open by accident: a file without the key allows no web origin.
-    policy.anyOrigin_ = false;
+    policy.m_anyOrigin = false;
     auto refusing = [&](std::size_t line, const std::string& problem) {
         return refused(std::string(fileName) + " line " + std::to_string(line) + ": " + problem);
     };
@@ -370,7 +370,7 @@ OriginPolicy OriginPolicy::parse(std::string_view text, std::string_view fileNam
         if (key != kAllowedOrigins) {
             if (value != "true" && value != "false")
                 return refusing(lineNumber, quoted(value) + " is not true or false");
-            (key == kAllowWithoutOrigin ? policy.allowWithoutOrigin_ : policy.requireChallenge_) = value == "true";
+            (key == kAllowWithoutOrigin ? policy.m_allowWithoutOrigin : policy.m_requireChallenge) = value == "true";
             continue;
         }
 
@@ -385,7 +385,7 @@ OriginPolicy OriginPolicy::parse(std::string_view text, std::string_view fileNam
             if (token.empty())
                 continue;
             if (token == "*") {
-                policy.anyOrigin_ = true;
+                policy.m_anyOrigin = true;
                 continue;
             }
             const std::optional<Origin> origin = parseOrigin(token, true);
@@ -393,12 +393,12 @@ OriginPolicy OriginPolicy::parse(std::string_view text, std::string_view fileNam
                 return refusing(lineNumber, quoted(token) + " is not an origin pattern");
             const std::string_view normalized = origin->view();
             const std::string_view tail = normalized.substr(origin->hostBegin + 1);
-            const bool added = origin->wildcard ? policy.wildcards_[origin->https].emplace(tail).second
-                                                : policy.exact_.emplace(normalized).second;
+            const bool added = origin->wildcard ? policy.m_wildcards[origin->https].emplace(tail).second
+                                                : policy.m_exact.emplace(normalized).second;
             if (added)
-                policy.patterns_.emplace_back(normalized);
+                policy.m_patterns.emplace_back(normalized);
             if (origin->wildcard)
-                policy.longestWildcard_ = std::max(policy.longestWildcard_, tail.size());
+                policy.m_longestWildcard = std::max(policy.m_longestWildcard, tail.size());
         }
     }
     return policy;
@@ -451,15 +451,15 @@ OriginPolicy OriginPolicy::load(const std::filesystem::path& path)
 
 std::optional<Refusal> OriginPolicy::judge(std::string_view origin, bool challenged) const
 {
-    if (!problem_.empty())
-        return Refusal{403, std::string(kUnusable) + problem_};
+    if (!m_problem.empty())
+        return Refusal{403, std::string(kUnusable) + m_problem};
     if (origin == http::kAnyOrigin) {
-        if (!allowWithoutOrigin_)
+        if (!m_allowWithoutOrigin)
             return Refusal{403, std::string(kNoOriginRefused)};
-    } else if (!anyOrigin_ && !matches(origin)) {
+    } else if (!m_anyOrigin && !matches(origin)) {
         return Refusal{403, std::string(kOriginRefused) + std::string(origin)};
     }
-    if (requireChallenge_ && !challenged)
+    if (m_requireChallenge && !challenged)
         return Refusal{400, std::string(kChallengeRequired)};
     return std::nullopt;
 }
@@ -469,14 +469,14 @@ bool OriginPolicy::matches(std::string_view origin) const
     const std::optional<Origin> parsed = parseOrigin(origin, false);
     if (!parsed)
         return false;
-    if (exact_.find(parsed->view()) != exact_.end())
+    if (m_exact.find(parsed->view()) != m_exact.end())
         return true;
     // Each tail of the host from one of its dots, with the port as normalized after it, up to the
     // longest wildcard: a few lookups whatever the number of patterns. A dot never starts a host,
     // so the suffix itself is never a tail; an address never has a tail a wildcard ends in.
-    const Set& tails = wildcards_[parsed->https];
+    const Set& tails = m_wildcards[parsed->https];
     const std::string_view text = parsed->view();
-    for (std::size_t dot = parsed->hostEnd; dot-- > parsed->hostBegin && text.size() - dot <= longestWildcard_;) {
+    for (std::size_t dot = parsed->hostEnd; dot-- > parsed->hostBegin && text.size() - dot <= m_longestWildcard;) {
         if (text[dot] == '.' && tails.find(text.substr(dot)) != tails.end())
             return true;
     }
@@ -485,17 +485,17 @@ bool OriginPolicy::matches(std::string_view origin) const
 
 std::string OriginPolicy::summary() const
 {
-    if (!problem_.empty())
-        return std::string(kNoPage) + ": " + problem_;
-    if (anyOrigin_)
+    if (!m_problem.empty())
+        return std::string(kNoPage) + ": " + m_problem;
+    if (m_anyOrigin)
         return std::string(kAnyPage);
-    if (patterns_.empty())
+    if (m_patterns.empty())
         return std::string(kNoPage);
     std::string line(kOnlyTo);
-    for (std::size_t i = 0; i < patterns_.size(); ++i) {
+    for (std::size_t i = 0; i < m_patterns.size(); ++i) {
         if (i > 0)
-            line += i + 1 == patterns_.size() ? " and " : ", ";
-        line += patterns_[i];
+            line += i + 1 == m_patterns.size() ? " and " : ", ";
+        line += m_patterns[i];
     }
     return line;
 }

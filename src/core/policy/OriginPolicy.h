@@ -40,9 +40,9 @@ public:
     // The status window's one line.
     std::string summary() const;
     // "" when usable, else "<file> line <n>: <problem>" or "<file>: <reason>".
-    const std::string& problem() const { return problem_; }
+    const std::string& problem() const { return m_problem; }
     // A file was there (readable or not).
-    bool fromFile() const { return fromFile_; }
+    bool fromFile() const { return m_fromFile; }
 
 private:
     struct Hash {
@@ -53,17 +53,17 @@ private:
     static OriginPolicy refused(std::string problem);
     bool matches(std::string_view origin) const;
 
-    std::string problem_;
-    bool fromFile_ = false;
-    bool anyOrigin_ = true;
-    bool allowWithoutOrigin_ = true;
-    bool requireChallenge_ = false;
+    std::string m_problem;
+    bool m_fromFile = false;
+    bool m_anyOrigin = true;
+    bool m_allowWithoutOrigin = true;
+    bool m_requireChallenge = false;
     using Set = std::unordered_set<std::string, Hash, std::equal_to<>>;
-    Set exact_; // normalized origins
+    Set m_exact; // normalized origins
     // By scheme (http, https): what follows the "*" of a normalized wildcard, ".corp.example:8443".
-    Set wildcards_[2];
-    std::size_t longestWildcard_ = 0;
-    std::vector<std::string> patterns_; // as normalized, in the file's order, each once
+    Set m_wildcards[2];
+    std::size_t m_longestWildcard = 0;
+    std::vector<std::string> m_patterns; // as normalized, in the file's order, each once
 };
 
 // CORVANE_POLICY_FILE when set (tests, a development copy), else kDefaultPath.

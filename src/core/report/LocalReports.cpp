@@ -1,6 +1,7 @@
 #include "report/LocalReports.h"
 
 #include "json/JsonWriter.h"
+#include "log/Log.h"
 
 #include <QPointer>
 
@@ -13,6 +14,10 @@ constexpr std::string_view kTooManyWaiting = "too many reports wait for their si
 constexpr std::string_view kNoKey = "no usable device key; the log says why";
 // Asked of the system signer for its public key, which enrolment needs.
 constexpr std::string_view kKeyPath = "/key";
+// A refused origin is named in the log at most this often; a page that asks
+// again and again must not flood it.
+constexpr std::chrono::hours kRefusalLogInterval{1};
+constexpr std::size_t kMostRefusalsTold = 1024;
 
 ReportAnswer served(const statusreport::Report& report)
 {
@@ -54,6 +59,11 @@ void LocalReports::answerUnsigned(const http::Request& request, Done done)
 
 void LocalReports::report(const http::Request& request, bool sign, Done done)
 {
+    if (std::optional<policy::Refusal> refusal = m_policy.judge(request.origin, request.nonce.has_value())) {
+        tellRefusal(request.origin, refusal->error);
+        done({refusal->status, http::errorDocument(refusal->error), std::nullopt, std::nullopt});
+        return;
+    }
     std::optional<statusreport::Challenge> challenge;
     if (request.nonce)
         challenge = statusreport::Challenge{*request.nonce, request.origin, std::nullopt, std::nullopt};
@@ -111,6 +121,21 @@ void LocalReports::buildStatusReport(std::optional<statusreport::Challenge> chal
             }))
             done(std::nullopt);
     });
+}
+
+void LocalReports::tellRefusal(const std::string& origin, const std::string& why)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (m_refusalsTold.size() >= kMostRefusalsTold)
+        std::erase_if(m_refusalsTold, [now](const auto& told) { return now - told.second >= kRefusalLogInterval; });
+    const auto told = m_refusalsTold.find(origin);
+    if (told != m_refusalsTold.end() && now - told->second < kRefusalLogInterval)
+        return;
+    // Full of origins named within the hour: the rest stay quiet until it is over.
+    if (told == m_refusalsTold.end() && m_refusalsTold.size() >= kMostRefusalsTold)
+        return;
+    m_refusalsTold[origin] = now;
+    logLine("Report refused: " + why);
 }
 
 void LocalReports::keyAnswer(Done done)

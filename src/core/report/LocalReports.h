@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/ReportSource.h"
+#include "policy/OriginPolicy.h"
 #include "report/HostProbes.h"
 #include "report/StatusReport.h"
 #include "security/SecurityManager.h"
@@ -8,10 +9,13 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace corvane {
 
@@ -25,8 +29,8 @@ struct ReportServices {
 };
 
 // Reports made in this process: the facts as they are now, signed with the
-// key this process keeps. The session agent makes them when no system signer
-// is installed; the system signer makes them for every caller.
+// key this process keeps, for the callers the administrator's policy allows. The session agent makes them when no
+// system signer is installed; the system signer makes them for every caller.
 class LocalReports final : public QObject, public ReportSource {
     Q_OBJECT
 
@@ -47,15 +51,21 @@ public:
     void buildStatusReport(std::optional<statusreport::Challenge> challenge, bool sign,
         std::function<void(std::optional<statusreport::Report>)> done);
 
+    void setPolicy(policy::OriginPolicy policy) { m_policy = std::move(policy); }
+    const policy::OriginPolicy& policy() const { return m_policy; }
     SecurityManager& security() { return *m_services.security; }
     HostProbes& probes() { return *m_services.probes; }
 
 private:
     void report(const http::Request& request, bool sign, Done done);
     void keyAnswer(Done done);
+    void tellRefusal(const std::string& origin, const std::string& why);
 
     ReportServices m_services;
     Signer m_signer;
+    policy::OriginPolicy m_policy;
+    // When each refused origin was last named in the log.
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> m_refusalsTold;
 };
 
 // The value of "signer".

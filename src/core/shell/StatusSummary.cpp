@@ -72,8 +72,8 @@ StatusSummary::StatusSummary(CorvaneBridge& bridge, LocalReports& local, SignerR
 
 void StatusSummary::gather(std::function<void(std::vector<std::string>)> done)
 {
-    Facts facts{
-        m_bridge.reachability(), m_local.probes().getDeviceID(), {}, m_local.probes().isVPNActive(), m_lastReport};
+    Facts facts{m_bridge.reachability(), m_local.probes().getDeviceID(), {}, m_local.policy().summary(),
+        m_local.probes().isVPNActive(), m_lastReport};
     signing([facts = std::move(facts), done = std::move(done)](Signing signing) mutable {
         facts.signing = std::move(signing);
         done(lines(facts));
@@ -111,6 +111,7 @@ std::vector<std::string> StatusSummary::lines(const Facts& facts)
             lines.push_back("Key file: " + signing.path);
         lines.push_back("Key fingerprint: " + fingerprint(signing.publicKey).value_or(std::string(fallback::kUnknown)));
     }
+    lines.push_back(facts.policy);
     lines.emplace_back(facts.vpnActive ? "VPN: active" : "VPN: not active");
     std::string last = "Last report served: ";
     if (!facts.lastReport)

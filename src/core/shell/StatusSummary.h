@@ -39,6 +39,7 @@ public:
         Reachability reachability;
         std::string deviceId;
         Signing signing;
+        std::string policy; // what the administrator's policy allows, in one line
         bool vpnActive = false;
         std::optional<ServedReport> lastReport;
     };
