@@ -12,6 +12,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,8 +24,7 @@ const QString kPath = QStringLiteral("/com/corvane/Agent");
 const QString kInterface = QStringLiteral("org.freedesktop.Application");
 const QString kDaemon = QStringLiteral("org.freedesktop.DBus");
 const QString kDaemonPath = QStringLiteral("/org/freedesktop/DBus");
-// The daemon answers at once when it answers at all.
-constexpr int kDaemonTimeoutMs = 1000;
+constexpr int kDaemonTimeoutMs = static_cast<int>(SessionBus::kAnswerTime.count());
 // The running agent answers at once; showing the window comes after.
 constexpr int kActivateTimeoutMs = 2000;
 constexpr uint kPrimaryOwner = 1;
@@ -57,8 +57,8 @@ std::string executableOf(uint pid)
                                                                      : "program unknown";
 }
 
-// The same file, not merely the same path: a program of another user, or one
-// started from a copy, is not this agent.
+// The very file this process runs, not merely one at the same path (which
+// another mount namespace could put there).
 bool runsThisProgram(uint pid)
 {
     struct stat theirs { };
@@ -79,7 +79,7 @@ ApplicationService::ApplicationService(SessionBus& bus, QObject* parent)
     , m_bus(bus)
 {
     m_retry.setSingleShot(true);
-    m_retry.setInterval(kDaemonTimeoutMs * 5);
+    m_retry.setInterval(SessionBus::kRetryInterval);
     connect(&m_retry, &QTimer::timeout, this, &ApplicationService::requestName);
 }
 

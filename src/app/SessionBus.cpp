@@ -9,7 +9,6 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <optional>
@@ -22,9 +21,6 @@
 namespace corvane {
 namespace {
 
-// How long the daemon has to answer, and how often a silent one is asked again.
-constexpr std::chrono::milliseconds kAnswerTime{1000};
-constexpr std::chrono::seconds kRetryInterval{5};
 // The authentication protocol's opening: the credentials byte, then a
 // request for the mechanisms, which every daemon answers at once.
 constexpr char kGreeting[] = "\0AUTH\r\n";

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -23,6 +24,10 @@ class SessionBus final : public QObject {
     Q_OBJECT
 
 public:
+    // How long the daemon has to answer, and how often a silent one is asked again.
+    static constexpr std::chrono::milliseconds kAnswerTime{1000};
+    static constexpr std::chrono::seconds kRetryInterval{5};
+
     // Unprobed transports (other than Unix sockets) count as answered.
     enum class Answer { answered, absent, silent };
 
