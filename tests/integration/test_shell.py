@@ -1,5 +1,5 @@
-"""The agent as a person meets it: in a panel, its menu and status window,
-without a tray, started twice, without a display, at signals, and its login item."""
+"""The agent as a person meets it: in a panel (and when the panel leaves), its menu and status window, without a
+tray, started twice, past whatever holds up the session bus, without a display, at signals, and its login item."""
 import base64
 import fcntl
 import hashlib
