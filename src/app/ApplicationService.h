@@ -1,35 +1,46 @@
 #pragma once
 
 #include <QDBusContext>
+#include <QDBusMessage>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <functional>
+
 namespace corvane {
+
+class SessionBus;
 
 // The agent on the session bus. Owning com.corvane.Agent keeps it to one per
 // session; launchers (its desktop entry is D-Bus activatable) and a second
-// start reach the running one through org.freedesktop.Application.
+// start reach the running one through org.freedesktop.Application. Another
+// program holding the name, or a bus that does not answer, never keeps the
+// agent from serving: it runs without the name then.
 class ApplicationService final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Application")
 
 public:
-    enum class Claim { owned, taken, noBus };
+    // Who serves this session: this process (owned), this program already
+    // running for this person (running), or this process without the name.
+    enum class Claim { owned, running, without };
 
-    using QObject::QObject;
+    explicit ApplicationService(SessionBus& bus, QObject* parent = nullptr);
 
     // The bus name, which is also the desktop entry's name.
     static QString name();
 
-    // Exports the interface, then asks for the name. Waits for the bus, so
-    // it is called only before the event loop runs.
-    Claim claim();
+    // Reaches the bus and asks for the name without waiting; settled() follows,
+    // about a second later at most.
+    void claim();
 
-    // In a second start: asks the running agent to show its status, waiting
-    // briefly. Returns the exit status after saying what happened.
-    static int activateRunning();
+    // In a second start: asks the running agent to show its status (handing
+    // on the launcher's token), says what happened and ends the event loop
+    // with the exit status.
+    void activateRunning(const QByteArray& activationToken);
 
     // The interface's methods, named as the interface names them.
     // NOLINTBEGIN(readability-identifier-naming)
@@ -41,7 +52,22 @@ public slots:
     // NOLINTEND(readability-identifier-naming)
 
 signals:
-    void activated();
+    void settled(Claim claim);
+    // Asked to show; the launcher's token lets the window take the focus on Wayland.
+    void activated(const QByteArray& activationToken);
+
+private:
+    void unavailable(bool silent);
+    void requestName();
+    void identifyOwner();
+    void settle(Claim claim);
+    void call(const QDBusMessage& message, int timeoutMs, const std::function<void(const QDBusMessage&)>& done);
+
+    SessionBus& m_bus;
+    QTimer m_retry;
+    bool m_exported = false;
+    bool m_settled = false;
+    bool m_silentSaid = false;
 };
 
 } // namespace corvane

@@ -1,6 +1,7 @@
 #include "BackgroundNotice.h"
 
 #include "ApplicationService.h"
+#include "SessionBus.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -21,9 +22,9 @@ const QString kDefaultAction = QStringLiteral("default");
 
 void BackgroundNotice::send()
 {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
+    if (!SessionBus::isConnected())
         return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
     // Any sender: naming the service would make Qt look its owner up and wait.
     bus.connect(QString(), kPath, kService, QStringLiteral("ActionInvoked"), this, SLOT(actionInvoked(uint, QString)));
 

@@ -1,5 +1,7 @@
 #include "StatusWindow.h"
 
+#include "WindowActivation.h"
+
 #include <QClipboard>
 #include <QDialogButtonBox>
 #include <QFontDatabase>
@@ -61,8 +63,7 @@ void StatusWindow::showLines(const std::vector<std::string>& lines)
     // Back from the task bar too, if the person had minimised it.
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
-    raise();
-    activateWindow();
+    WindowActivation::activate(*this);
 }
 
 } // namespace corvane

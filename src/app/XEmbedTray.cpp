@@ -53,6 +53,7 @@ XEmbedTray::XEmbedTray(xcb_connection_t* connection, std::uint32_t managerAtom, 
     , m_selectionAtom(selectionAtom)
 {
     QCoreApplication::instance()->installNativeEventFilter(this);
+    present();
 }
 
 XEmbedTray::~XEmbedTray()
@@ -60,11 +61,26 @@ XEmbedTray::~XEmbedTray()
     QCoreApplication::instance()->removeNativeEventFilter(this);
 }
 
-bool XEmbedTray::present() const
+bool XEmbedTray::present()
 {
     const std::unique_ptr<xcb_get_selection_owner_reply_t, FreeDeleter> owner(
         xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_selectionAtom), nullptr));
-    return owner && owner->owner != XCB_NONE;
+    if (!owner || owner->owner == XCB_NONE)
+        return false;
+    watch(owner->owner);
+    return true;
+}
+
+void XEmbedTray::watch(std::uint32_t window)
+{
+    if (window == m_tray)
+        return;
+    m_tray = window;
+    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    // Checked, so that a window already gone is no error for Qt to print.
+    xcb_discard_reply(
+        m_connection, xcb_change_window_attributes_checked(m_connection, window, XCB_CW_EVENT_MASK, &mask).sequence);
+    xcb_flush(m_connection);
 }
 
 bool XEmbedTray::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*)
@@ -72,11 +88,20 @@ bool XEmbedTray::nativeEventFilter(const QByteArray& eventType, void* message, q
     if (eventType != "xcb_generic_event_t")
         return false;
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    if ((event->response_type & 0x7f) == XCB_DESTROY_NOTIFY) {
+        if (m_tray != 0 && static_cast<const xcb_destroy_notify_event_t*>(message)->window == m_tray) {
+            m_tray = 0;
+            emit ended();
+        }
+        return false;
+    }
     if ((event->response_type & 0x7f) != XCB_CLIENT_MESSAGE)
         return false;
     const auto* client = static_cast<const xcb_client_message_event_t*>(message);
-    if (client->type == m_managerAtom && client->format == 32 && client->data.data32[1] == m_selectionAtom)
+    if (client->type == m_managerAtom && client->format == 32 && client->data.data32[1] == m_selectionAtom) {
+        watch(client->data.data32[2]);
         emit appeared();
+    }
     return false;
 }
 

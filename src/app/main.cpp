@@ -1,11 +1,14 @@
 #include "ApplicationService.h"
 #include "CorvaneDesktopAgent.h"
+#include "SessionBus.h"
 #include "TerminationSignals.h"
+#include "WindowActivation.h"
 
 #include <QApplication>
 
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <sys/resource.h>
 
 namespace {
@@ -42,28 +45,44 @@ void raiseDescriptorLimit()
 int main(int argc, char* argv[])
 {
     corvane::TerminationSignals::block();
+    const QByteArray launchToken = corvane::WindowActivation::takeLaunchToken();
     std::signal(SIGPIPE, SIG_IGN); // a log reader that went away must not end the agent
     allowHeadlessStart();
     raiseDescriptorLimit();
     // The TPM's software stack writes its own diagnostics to standard error;
     // the agent says in one line of its own why a TPM is not used.
     ::setenv("TSS2_LOG", "all+NONE", 0);
+    // Before the application, whose platform theme may connect to the bus.
+    const corvane::SessionBus::Answer busAnswer = corvane::SessionBus::ask();
 
     QApplication app(argc, argv);
     // The panel shows the application name as the tray item's title.
     QApplication::setApplicationName(QStringLiteral("Corvane Compliance"));
     QApplication::setDesktopFileName(corvane::ApplicationService::name());
     QApplication::setQuitOnLastWindowClosed(false);
+    corvane::WindowActivation::prepare();
 
-    // One agent per session, settled before a port is opened or an icon shown.
-    corvane::ApplicationService service;
-    if (service.claim() == corvane::ApplicationService::Claim::taken)
-        return corvane::ApplicationService::activateRunning();
-
+    // Watched before Qt touches the bus, whose daemon may never answer.
     corvane::TerminationSignals termination;
-    corvane::CorvaneDesktopAgent agent;
-    // Queued: the launcher has its answer before the window is made.
-    QObject::connect(&service, &corvane::ApplicationService::activated, &agent,
-        &corvane::CorvaneDesktopAgent::checkStatus, Qt::QueuedConnection);
+    corvane::SessionBus bus(busAnswer);
+    corvane::ApplicationService service(bus);
+    std::unique_ptr<corvane::CorvaneDesktopAgent> agent;
+    // One agent per session, settled before a port is opened or an icon shown.
+    QObject::connect(&service, &corvane::ApplicationService::settled, [&](corvane::ApplicationService::Claim claim) {
+        if (claim == corvane::ApplicationService::Claim::running) {
+            service.activateRunning(launchToken);
+            return;
+        }
+        agent = std::make_unique<corvane::CorvaneDesktopAgent>();
+        // Queued: the launcher has its answer before the window is made.
+        QObject::connect(
+            &service, &corvane::ApplicationService::activated, agent.get(),
+            [&agent](const QByteArray& token) {
+                corvane::WindowActivation::handOver(token);
+                agent->checkStatus();
+            },
+            Qt::QueuedConnection);
+    });
+    service.claim();
     return QApplication::exec();
 }

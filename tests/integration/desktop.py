@@ -2,6 +2,7 @@
 notification service (python-dbusmock), what a panel reads and clicks (StatusNotifierItem,
 com.canonical.dbusmenu)."""
 import os
+import signal
 import subprocess
 
 import dbus
@@ -29,21 +30,23 @@ class Desktop:
             self.x = display.Display(":" + pipe.readline().strip())
         # The bus prints its address once it accepts connections.
         address = f"unix:path={directory}/bus"
-        self.procs.append(spawn(["dbus-daemon", "--session", "--nofork", "--print-address", "--address=" + address],
-                                stdout=subprocess.PIPE))
-        assert self.procs[-1].stdout.readline().startswith(address.encode())
+        self.daemon = spawn(["dbus-daemon", "--session", "--nofork", "--print-address", "--address=" + address],
+                            stdout=subprocess.PIPE)
+        self.procs.append(self.daemon)
+        assert self.daemon.stdout.readline().startswith(address.encode())
         self.bus = dbus.bus.BusConnection(address)
         self.env = {"DBUS_SESSION_BUS_ADDRESS": address, "DISPLAY": self.x.get_display_name(), "QT_QPA_PLATFORM": None}
 
-    def start_mock(self, template, name):
+    def start_mock(self, name, *arguments):
+        """python-dbusmock owning name, started with arguments (a --template, or name, path and interface)."""
         self.procs.append(spawn([
-            "/usr/bin/python3", "-m", "dbusmock", "--template", template], stdout=subprocess.DEVNULL,
+            "/usr/bin/python3", "-m", "dbusmock", *arguments], stdout=subprocess.DEVNULL,
             env={**os.environ, "DBUS_SESSION_BUS_ADDRESS": self.env["DBUS_SESSION_BUS_ADDRESS"]}))
         wait_until(lambda: self.bus.name_has_owner(name), name)
         return self.procs[-1]
 
     def start_panel(self):
-        return self.start_mock(os.path.join(os.path.dirname(__file__), "status_notifier_watcher.py"), WATCHER)
+        return self.start_mock(WATCHER, "--template", os.path.join(os.path.dirname(__file__), "status_notifier_watcher.py"))
 
     def notifications(self):
         """The Notify calls the notification service has had (start it with start_mock first)."""
@@ -100,6 +103,7 @@ class Desktop:
 
     def stop(self):
         self.x.close()
+        self.daemon.send_signal(signal.SIGCONT)  # in case a test stopped it
         for proc in reversed(self.procs):
             proc.terminate()
             proc.wait(10)

@@ -1,5 +1,5 @@
-"""The agent as a person meets it: in a panel, its menu and status window,
-without a tray, started twice, without a display, at signals, and its login item."""
+"""The agent as a person meets it: in a panel (and when the panel leaves), its menu and status window, without a
+tray, started twice, past whatever holds up the session bus, without a display, at signals, and its login item."""
 import base64
 import fcntl
 import hashlib
@@ -8,6 +8,7 @@ import re
 import signal
 import socket
 import subprocess
+import time
 
 import dbus
 import pytest
@@ -15,6 +16,7 @@ import pytest
 from conftest import AGENT, PORT, READY_LINE, Agent, exchange, wait_until
 from desktop import ITEM, NOTIFICATIONS, Desktop
 
+APP, APP_PATH, APP_INTERFACE = "com.corvane.Agent", "/com/corvane/Agent", "org.freedesktop.Application"
 GRANTED = "Current Location Authorization Status: 3"
 STATUS_TITLE = "Corvane Compliance — Status"
 NO_WIFI = "No WiFi interface found."
@@ -70,13 +72,6 @@ def test_check_status_shows_the_status_window(desktop):  # and prints the diagno
     wait_until(lambda: STATUS_TITLE in [title for _, title, _, _ in desktop.windows()], "the status window")
 
 
-def test_item_registers_again_when_the_panel_restarts(desktop):
-    desktop.panel.terminate()
-    desktop.panel.wait(10)
-    desktop.start_panel()
-    assert desktop.entries()[0][1] == "Check Status..."
-
-
 def test_quit_ends_with_status_0_frees_the_port_and_said_nothing_on_stderr(desktop):
     desktop.click("Quit Corvane")
     assert desktop.agent.proc.wait(10) == 0
@@ -87,7 +82,7 @@ def test_quit_ends_with_status_0_frees_the_port_and_said_nothing_on_stderr(deskt
 def test_without_a_tray_a_notification_and_the_desktop_entry_lead_to_the_status_window(tmp_path):
     screen, agent = Desktop(tmp_path), None
     try:
-        screen.start_mock("notification_daemon", NOTIFICATIONS)
+        screen.start_mock(NOTIFICATIONS, "--template", "notification_daemon")
         with socket.socket(socket.AF_INET6) as squatter:  # the second address taken: the first is let go again
             squatter.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             squatter.bind(("::1", PORT))
@@ -95,8 +90,7 @@ def test_without_a_tray_a_notification_and_the_desktop_entry_lead_to_the_status_
             agent = Agent(tmp_path / "home", env=screen.env).start(wait_ready=False)
             wait_until(screen.notifications, "a notification", timeout=15)
             # What a launcher does with the D-Bus activatable desktop entry.
-            screen.bus.get_object("com.corvane.Agent", "/com/corvane/Agent").Activate(
-                dbus.Dictionary({}, signature="sv"), dbus_interface="org.freedesktop.Application")
+            screen.bus.get_object(APP, APP_PATH).Activate(dbus.Dictionary({}, signature="sv"), dbus_interface=APP_INTERFACE)
             taken = "Web pages cannot reach the agent: port 12180 is used by another program (trying again)"
             assert screen.copied_status(taken)[0] == taken
         agent.wait_for_line(READY_LINE, timeout=31)  # the longest back-off
@@ -121,6 +115,59 @@ def test_without_a_tray_a_notification_and_the_desktop_entry_lead_to_the_status_
 
         screen.press("alt+q")
         assert agent.proc.wait(10) == 0
+    finally:
+        if agent:
+            agent.stop()
+        screen.stop()
+
+
+def test_a_panel_that_leaves_brings_one_notification_and_the_item_goes_back_when_one_returns(tmp_path):
+    screen, agent = Desktop(tmp_path), None
+    try:
+        screen.start_mock(NOTIFICATIONS, "--template", "notification_daemon")
+        panel = screen.start_panel()
+        agent = Agent(tmp_path / "home", env=screen.env).start()
+        for _ in range(2):  # the notification once per run, not once per panel that leaves
+            screen.item()
+            panel.terminate()
+            panel.wait(10)
+            wait_until(screen.notifications, "a notification", timeout=15)
+            time.sleep(4)  # past the agent's grace period for a panel that restarts
+            assert len(screen.notifications()) == 1
+            panel = screen.start_panel()
+        assert screen.entries()[0][1] == "Check Status..."
+    finally:
+        if agent:
+            agent.stop()
+        screen.stop()
+
+
+@pytest.mark.parametrize("obstacle", ["a daemon that never answers", "a program that answers", "a program that does not"])
+def test_nothing_on_the_session_bus_keeps_the_agent_from_serving_or_ending(tmp_path, obstacle):
+    screen, agent = Desktop(tmp_path), None
+    try:
+        if obstacle == "a daemon that never answers":
+            screen.daemon.send_signal(signal.SIGSTOP)  # it still accepts connections
+            said = ("The session bus did not answer: running without the name com.corvane.Agent, the tray item and "
+                    "notifications until it does")
+        else:
+            if obstacle == "a program that answers":
+                pid = screen.start_mock(APP, APP, APP_PATH, APP_INTERFACE).pid
+                screen.bus.get_object(APP, APP_PATH).AddMethod(APP_INTERFACE, "Activate", "a{sv}", "", "",
+                                                               dbus_interface="org.freedesktop.DBus.Mock")
+            else:  # this test's own connection, which never reads its messages
+                pid = os.getpid()
+                screen.bus.request_name(APP)
+            said = (f"The name com.corvane.Agent is held by process {pid} ({os.readlink(f'/proc/{pid}/exe')}, user "
+                    f"{os.getuid()}): running without it")
+        agent = Agent(tmp_path / "home", env=screen.env).start()
+        assert agent.lines[:2] == [said, READY_LINE]
+        assert agent.get_report()["device_id"]
+        if obstacle == "a daemon that never answers":
+            screen.daemon.send_signal(signal.SIGCONT)
+            wait_until(lambda: screen.bus.name_has_owner(APP), "the name once the daemon answers", timeout=15)
+            screen.daemon.send_signal(signal.SIGSTOP)
+        assert agent.stop() == 0
     finally:
         if agent:
             agent.stop()
