@@ -1,15 +1,15 @@
 #include "ApplicationService.h"
 #include "CorvaneDesktopAgent.h"
 #include "SessionBus.h"
-#include "TerminationSignals.h"
 #include "WindowActivation.h"
+#include "io/FileIo.h"
+#include "io/SignalWatcher.h"
 
 #include <QApplication>
 
 #include <csignal>
 #include <cstdlib>
 #include <memory>
-#include <sys/resource.h>
 
 namespace {
 
@@ -29,26 +29,20 @@ void allowHeadlessStart()
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
-// Every open connection holds a descriptor; the soft limit is often far
-// below what the system allows this process.
-void raiseDescriptorLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
+// SIGTERM, SIGINT and SIGHUP (a session ending, Ctrl+C, a closed terminal)
+// end the event loop normally, with status 0, instead of killing the process
+// mid-answer.
+constexpr std::initializer_list<int> kTermination = {SIGTERM, SIGINT, SIGHUP};
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    corvane::TerminationSignals::block();
+    corvane::SignalWatcher::block(kTermination);
     const QByteArray launchToken = corvane::WindowActivation::takeLaunchToken();
     std::signal(SIGPIPE, SIG_IGN); // a log reader that went away must not end the agent
     allowHeadlessStart();
-    raiseDescriptorLimit();
+    corvane::io::raiseDescriptorLimit();
     // The TPM's software stack writes its own diagnostics to standard error;
     // the agent says in one line of its own why a TPM is not used.
     ::setenv("TSS2_LOG", "all+NONE", 0);
@@ -63,7 +57,7 @@ int main(int argc, char* argv[])
     corvane::WindowActivation::prepare();
 
     // Watched before Qt touches the bus, whose daemon may never answer.
-    corvane::TerminationSignals termination;
+    corvane::SignalWatcher termination(kTermination, [](int) { QCoreApplication::exit(0); });
     corvane::SessionBus bus(busAnswer);
     corvane::ApplicationService service(bus);
     std::unique_ptr<corvane::CorvaneDesktopAgent> agent;

@@ -6,6 +6,7 @@
 
 #include "bridge/CorvaneBridge.h"
 #include "bridge/SignerClient.h"
+#include "io/FileIo.h"
 #include "io/SignalWatcher.h"
 #include "log/Log.h"
 #include "policy/PolicyFile.h"
@@ -20,8 +21,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <sys/resource.h>
 
 namespace {
 
@@ -81,16 +80,6 @@ std::filesystem::path stateDirectory(const Options& options)
     return kDefaultStateDirectory;
 }
 
-// Every open connection holds a descriptor; the soft limit is often far below what the system allows.
-void raiseDescriptorLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -100,7 +89,7 @@ int main(int argc, char* argv[])
         return 2;
     corvane::SignalWatcher::block({SIGTERM, SIGINT, SIGHUP});
     std::signal(SIGPIPE, SIG_IGN);
-    raiseDescriptorLimit();
+    corvane::io::raiseDescriptorLimit();
     // The TPM's software stack writes its own diagnostics to standard error; the signer says why in one line.
     ::setenv("TSS2_LOG", "all+NONE", 0);
     QCoreApplication app(argc, argv);

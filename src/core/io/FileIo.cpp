@@ -1,6 +1,7 @@
 #include "io/FileIo.h"
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +31,15 @@ std::filesystem::path xdgFolder(const char* variable, std::string_view underHome
     if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir && entry->pw_dir[0] == '/')
         return std::filesystem::path(entry->pw_dir) / underHome;
     return {};
+}
+
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 } // namespace corvane::io

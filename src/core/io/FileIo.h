@@ -14,4 +14,8 @@ int writeAll(int fd, std::string_view bytes);
 // folder; empty when there is no home folder either.
 std::filesystem::path xdgFolder(const char* variable, std::string_view underHome);
 
+// Every open connection holds a descriptor; the soft limit is often far
+// below what the system allows this process.
+void raiseDescriptorLimit();
+
 } // namespace corvane::io
