@@ -2,7 +2,9 @@
 namespace whose /usr, /var and /etc are throwaway overlays, so the host's packages stay as they are
 and its dpkg lock is never taken."""
 import glob
+import json
 import os
+import re
 import subprocess
 import sys
 
@@ -13,14 +15,17 @@ INTEGRATION_DIR = os.path.join(os.environ["CORVANE_SOURCE_DIR"], "tests", "integ
 sys.path.insert(0, INTEGRATION_DIR)
 from test_bridge import PREFLIGHT  # noqa: E402
 
+UNITS = ["usr/lib/systemd/system/corvane-signer.service", "usr/lib/systemd/system/corvane-signer.socket"]
 FILES = sorted([
-    "usr/bin/corvane-agent", "usr/bin/corvane-verify", "usr/share/applications/com.corvane.Agent.desktop",
+    "usr/bin/corvane-agent", "usr/bin/corvane-signer", "usr/bin/corvane-verify", *UNITS,
+    "usr/share/applications/com.corvane.Agent.desktop",
     "usr/share/dbus-1/services/com.corvane.Agent.service",
     "usr/share/corvane-agent/corvane-verify.js", "usr/share/doc/corvane-agent/README.md",
     "usr/share/doc/corvane-agent/changelog.Debian.gz", "usr/share/doc/corvane-agent/copyright",
     "usr/share/doc/corvane-agent/examples/70-tpm-uaccess.rules",
+    *(f"usr/share/doc/corvane-agent/docs/{name}.md" for name in ("administrators", "development", "portals")),
     "usr/share/icons/hicolor/scalable/apps/com.corvane.Agent.svg", "usr/share/man/man1/corvane-agent.1.gz",
-    "usr/share/man/man1/corvane-verify.1.gz",
+    "usr/share/man/man1/corvane-verify.1.gz", "usr/share/man/man8/corvane-signer.8.gz",
     *(f"usr/share/icons/hicolor/{n}x{n}/apps/com.corvane.Agent.png" for n in (16, 22, 24, 32, 48, 64, 128, 256))])
 
 # Runs in the private mount namespace; prints what the purge left behind.
@@ -31,9 +36,20 @@ for dir in usr var etc; do
   mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$LAYERS/$dir,workdir=$LAYERS/$dir.work" "/$dir" || exit 77
 done
 dpkg --log=/dev/null -i "$DEB" >/dev/null || exit 1
-"$RUN_IN_NAMESPACE" bash -c '/usr/bin/corvane-agent >/dev/null & agent=$!
+[ -L /etc/systemd/system/sockets.target.wants/corvane-signer.socket ] || echo "the socket is not enabled"
+systemd-analyze verify /usr/lib/systemd/system/corvane-signer.* 2>&1
+systemd-analyze security --offline=yes corvane-signer.service 2>&1 | tail -n 1 >"$EXPOSURE"
+# The agent as installed, alone and then with the installed signer on its usual socket.
+mount -t tmpfs run /run && mkdir -m 0755 /run/corvane && chown 4242:4242 /run/corvane
+"$RUN_IN_NAMESPACE" bash -c 'ask() { curl -s -H "Origin: https://portal.example" "http://127.0.0.1:12180/?nonce=$1"; }
+  /usr/bin/corvane-agent >/dev/null & agent=$!
   for i in $(seq 50); do curl -si -X OPTIONS http://127.0.0.1:12180/ && break; sleep 0.1; done
-  kill $agent; wait $agent' >"$PREFLIGHT"
+  ask aloneAloneAloneAlone >"$REPORTS"; kill $agent; wait $agent
+  setpriv --reuid=4242 --regid=4242 --clear-groups /usr/bin/corvane-signer --socket /run/corvane/signer.sock \
+    --state-directory /run/corvane/state >/dev/null & signer=$!
+  /usr/bin/corvane-agent >/dev/null & agent=$!
+  for i in $(seq 50); do [ -S /run/corvane/signer.sock ] && curl -s -X OPTIONS http://127.0.0.1:12180/ && break; sleep 0.1; done
+  ask withTheSystemSigner >>"$REPORTS"; kill $agent $signer; wait $agent $signer' >"$PREFLIGHT"
 dpkg --log=/dev/null --purge corvane-agent >/dev/null || exit 1
 for file in "$@"; do [ ! -e "/$file" ] || echo "/$file"; done
 """
@@ -65,6 +81,7 @@ def test_installed_package_serves_and_purges_cleanly(deb, tmp_path):
     home.mkdir(), layers.mkdir()
     env = {"PATH": os.environ["PATH"], "HOME": str(home), "XDG_RUNTIME_DIR": str(tmp_path), "DEB": deb,
            "LAYERS": str(layers), "PREFLIGHT": str(tmp_path / "preflight"), "RUN_IN_NAMESPACE": os.path.join(INTEGRATION_DIR, "run-in-namespace"),
+           "EXPOSURE": str(tmp_path / "exposure"), "REPORTS": str(tmp_path / "reports"),
            "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent", "DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent"}
     run = subprocess.run(["unshare", "--mount", "--propagation", "private", "bash", "-c", ISOLATED_ROOT, "bash",
                           *FILES], env=env, capture_output=True, text=True, timeout=300)
@@ -72,5 +89,13 @@ def test_installed_package_serves_and_purges_cleanly(deb, tmp_path):
         pytest.skip("no private mount namespace with overlays here: " + run.stderr.strip())
     assert (run.returncode, run.stdout) == (0, ""), run.stderr
     assert (tmp_path / "preflight").read_bytes() == PREFLIGHT
+    # The service's sandbox: systemd's own measure, 2.0 or lower.
+    exposure = (tmp_path / "exposure").read_text()
+    assert float(re.search(r"exposure level for corvane-signer\.service: ([0-9.]+)", exposure)[1]) <= 2.0, exposure
+    # Signed in the session without the signer, by the signer once it is there.
+    both = (tmp_path / "reports").read_text()
+    alone, end = json.JSONDecoder().raw_decode(both)
+    relayed = json.loads(both[end:])
+    assert (alone["signer"], relayed["signer"], relayed["nonce"]) == ("session", "system", "withTheSystemSigner")
     # The person's login item stays, pointing at the installed agent.
     assert "\nExec=/usr/bin/corvane-agent\n" in (home / ".config/autostart/com.corvane.Agent.desktop").read_text()
