@@ -18,11 +18,6 @@ constexpr std::string_view kNonceName = "nonce";
 constexpr std::string_view kBridgePort = ":12180";
 constexpr std::string_view kJsonType = "application/json";
 
-char asciiLower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // C0 controls, DEL and the C1 controls (U+0080..U+009F, C2 80..C2 9F).
 bool hasControlCharacter(std::string_view s)
 {
@@ -44,7 +39,7 @@ bool startsWithName(std::string_view line, std::string_view lowerCaseName)
     if (line.size() < lowerCaseName.size())
         return false;
     for (std::size_t i = 0; i < lowerCaseName.size(); ++i) {
-        if (asciiLower(line[i]) != lowerCaseName[i])
+        if (text::asciiLower(line[i]) != lowerCaseName[i])
             return false;
     }
     return true;
@@ -195,7 +190,7 @@ bool isLoopbackHost(std::string_view host)
     std::string name;
     name.reserve(host.size());
     for (char c : host)
-        name += asciiLower(c);
+        name += text::asciiLower(c);
     if (name.ends_with(kBridgePort))
         name.resize(name.size() - kBridgePort.size());
     return name == "127.0.0.1" || name == "localhost" || name == "localhost." || name == "[::1]";

@@ -1,6 +1,7 @@
 #include "policy/OriginPolicy.h"
 
 #include "bridge/Http.h"
+#include "text/Text.h"
 #include "text/Utf8.h"
 
 #include <arpa/inet.h>
@@ -65,17 +66,12 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-char lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool equalsIgnoringCase(std::string_view a, std::string_view lowerCase)
 {
     if (a.size() != lowerCase.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lowerCase[i])
+        if (text::asciiLower(a[i]) != lowerCase[i])
             return false;
     }
     return true;
@@ -137,12 +133,12 @@ bool isDnsName(std::string_view name)
             labelStart = i + 1;
             continue;
         }
-        const char c = lower(name[i]);
+        const char c = text::asciiLower(name[i]);
         if (!(c >= 'a' && c <= 'z') && !isDigit(c) && c != '-')
             return false;
     }
     const std::string_view last = name.substr(name.rfind('.') + 1);
-    const bool hexNumber = last.size() >= 2 && last[0] == '0' && lower(last[1]) == 'x'
+    const bool hexNumber = last.size() >= 2 && last[0] == '0' && text::asciiLower(last[1]) == 'x'
         && last.substr(2).find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
     return !allDigits(last) && !hexNumber;
 }
@@ -268,7 +264,7 @@ std::optional<Origin> parseOrigin(std::string_view s, bool pattern)
             return std::nullopt;
         }
         for (char c : host)
-            origin.text[origin.size++] = lower(c);
+            origin.text[origin.size++] = text::asciiLower(c);
     }
     origin.hostEnd = origin.size;
 
