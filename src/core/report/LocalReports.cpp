@@ -141,18 +141,21 @@ void LocalReports::tellRefusal(const std::string& origin, const std::string& why
 void LocalReports::keyAnswer(Done done)
 {
     const std::string deviceId = m_services.probes->getDeviceID();
-    m_services.security->withKey([deviceId, done = std::move(done)](const DeviceKeyPtr& key) {
-        if (!key) {
-            done({503, http::errorDocument(kNoKey), std::nullopt, std::nullopt});
-            return;
-        }
-        const nlohmann::json document = {
-            {"device_id", deviceId},
-            {"key_storage", keyStorageName(key->storage())},
-            {"public_key", key->publicKey()},
-        };
-        done({200, json::writeCompact(document), std::nullopt, std::nullopt});
-    });
+    // The policy it applies, for the status window: the session's own copy may be newer than the signer's.
+    m_services.security->withKey(
+        [deviceId, policy = m_policy.summary(), done = std::move(done)](const DeviceKeyPtr& key) {
+            if (!key) {
+                done({503, http::errorDocument(kNoKey), std::nullopt, std::nullopt});
+                return;
+            }
+            const nlohmann::json document = {
+                {"device_id", deviceId},
+                {"key_storage", keyStorageName(key->storage())},
+                {"policy", policy},
+                {"public_key", key->publicKey()},
+            };
+            done({200, json::writeCompact(document), std::nullopt, std::nullopt});
+        });
 }
 
 } // namespace corvane

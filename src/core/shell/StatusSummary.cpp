@@ -27,10 +27,10 @@ std::string storageWords(std::string_view storage)
     return storage == keyStorageName(KeyStorage::tpm) ? "the TPM" : "a file";
 }
 
-// The signer's {"device_id", "key_storage", "public_key"}, read strictly.
+// The signer's {"device_id", "key_storage", "policy", "public_key"}, read strictly.
 StatusSummary::Signing signerKey(const SignerClient::Result& result)
 {
-    StatusSummary::Signing signing{true, {}, {}, {}, std::string(kSignerSilent)};
+    StatusSummary::Signing signing{true, {}, {}, {}, std::string(kSignerSilent), {}};
     if (!result.answer || result.answer->status != 200) {
         signing.problem +=
             result.answer ? " (status " + std::to_string(result.answer->status) + ")" : " (" + result.failure + ")";
@@ -42,6 +42,8 @@ StatusSummary::Signing signerKey(const SignerClient::Result& result)
         signing.storage = key["key_storage"].get<std::string>();
         signing.publicKey = key["public_key"].get<std::string>();
         signing.problem.clear();
+        if (key.value("policy", nlohmann::json()).is_string())
+            signing.policy = key["policy"].get<std::string>();
     }
     return signing;
 }
@@ -91,9 +93,9 @@ void StatusSummary::signing(std::function<void(Signing)> ready)
     SecurityManager& security = m_local.security();
     security.withKey([ready = std::move(ready), path = security.keyPath().string()](const DeviceKeyPtr& key) {
         if (!key)
-            ready({false, {}, path, {}, "no usable key"});
+            ready({false, {}, path, {}, "no usable key", {}});
         else
-            ready({false, std::string(keyStorageName(key->storage())), path, key->publicKey(), {}});
+            ready({false, std::string(keyStorageName(key->storage())), path, key->publicKey(), {}, {}});
     });
 }
 
@@ -111,7 +113,8 @@ std::vector<std::string> StatusSummary::lines(const Facts& facts)
             lines.push_back("Key file: " + signing.path);
         lines.push_back("Key fingerprint: " + fingerprint(signing.publicKey).value_or(std::string(fallback::kUnknown)));
     }
-    lines.push_back(facts.policy);
+    // With the system signer, the policy it applies; the session's own copy may be newer.
+    lines.push_back(signing.policy.empty() ? facts.policy : signing.policy);
     lines.emplace_back(facts.vpnActive ? "VPN: active" : "VPN: not active");
     std::string last = "Last report served: ";
     if (!facts.lastReport)

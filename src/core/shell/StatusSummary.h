@@ -30,6 +30,7 @@ public:
         std::string path;          // the session's key file
         std::string publicKey;     // Base64 of the uncompressed point
         std::string problem;       // why reports go out unsigned
+        std::string policy;        // what the signer's policy allows; empty: the session's applies
     };
     struct ServedReport {
         std::int64_t timestamp;
