@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace corvane;
 using Kind = http::Request::Kind;
 
@@ -24,18 +26,12 @@ std::string jsonAnswer(
         + "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-struct Case {
-    std::string request;
-    Kind kind;
-    std::string origin;
-};
-
 } // namespace
 
 TEST(Http, RequestsAreClassifiedAndTheirOriginTaken)
 {
     const std::string nonce = "Q2hhbGxlbmdlQnl0ZXM";
-    const Case cases[] = {
+    const std::tuple<std::string, Kind, std::string> cases[] = {
         // Empty, or not strict UTF-8 (overlong "/", surrogate, truncated, above U+10FFFF): no answer at all.
         {"", Kind::dropped, ""},
         {"GET /\xC0\xAF HTTP/1.1\r\n\r\n", Kind::dropped, ""},
@@ -59,20 +55,12 @@ TEST(Http, RequestsAreClassifiedAndTheirOriginTaken)
         {"GET / HTTP/1.1\rOrigin: https://a.example\r\n\r\n", Kind::status, "*"},
         {"GET /\r\n Origin: a\r\nOrigin : b\r\n\r\n", Kind::status, "*"},
         {"GET /\r\nOrigin:\r\n\r\n", Kind::status, ""},
-        {"GET /\r\nOrigin: https://b\xC3\xBC"
-         "cher.example\r\n",
-            Kind::status,
-            "https://b\xC3\xBC"
-            "cher.example"},
+        {"GET /\r\nOrigin: https://\xC3\xBC.example\r\n", Kind::status, "https://\xC3\xBC.example"},
         // A control character (CR, NUL, DEL, NEL, an inner tab) would split the answer: treated as absent.
         {"GET /\r\nOrigin: https://a.example\rSet-Cookie: x=1\r\n\r\n", Kind::status, "*"},
         {std::string("GET /\r\nOrigin: a\0b\r\n", 19), Kind::status, "*"},
-        {"GET /\r\nOrigin: a\x7f"
-         "b\r\n",
-            Kind::status, "*"},
-        {"GET /\r\nOrigin: a\xC2\x85"
-         "b\r\n",
-            Kind::status, "*"},
+        {"GET /\r\nOrigin: a\x7f-b\r\n", Kind::status, "*"},
+        {"GET /\r\nOrigin: a\xC2\x85-b\r\n", Kind::status, "*"},
         {"GET /\r\nOrigin: a\tb\r\n", Kind::status, "*"},
         // Host must name this machine's loopback; no Host at all is a raw client.
         {"GET / HTTP/1.1\r\nHost: LocalHost.:12180\r\n\r\n", Kind::status, "*"},
@@ -89,13 +77,11 @@ TEST(Http, RequestsAreClassifiedAndTheirOriginTaken)
         {"OPTIONS /?nonce= HTTP/1.1\r\n\r\n", Kind::preflight, "*"},
         {"GET /?nonce HTTP/1.1\r\nOrigin: https://p.example\r\n\r\n", Kind::badNonce, "https://p.example"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.request));
-        const http::Request request = http::parseRequest(c.request);
-        EXPECT_EQ(request.kind, c.kind);
-        if (c.kind != Kind::dropped && c.kind != Kind::foreignHost) {
-            EXPECT_EQ(request.origin, c.origin);
-        }
+    for (const auto& [bytes, kind, origin] : cases) {
+        SCOPED_TRACE(testing::PrintToString(bytes));
+        const http::Request request = http::parseRequest(bytes);
+        EXPECT_EQ(request.kind, kind);
+        EXPECT_EQ(request.origin, origin);
     }
 }
 
