@@ -63,15 +63,14 @@ export class Harness {
   #portal = null;
   #browsers = {};
 
-  // work(page) in a fresh context (own preflight cache, own permissions) on a page
-  // of the public portal: its page, or its copy of the module, which runs nothing.
-  // loopback: 'granted' or 'denied' for the portal's origin.
-  async withPage({ browser = 'chromium', loopback, path = '/corvane-verify.js' }, work) {
+  // work(page) on the public portal's page, in a fresh context (own preflight
+  // cache, own permissions); loopback: 'granted' or 'denied' for the portal.
+  async withPage({ browser, loopback }, work) {
     const context = await this.#browsers[browser].createBrowserContext();
     try {
       await context.setPermission(this.publicOrigin, { permission: { name: 'loopback-network' }, state: loopback });
       const page = await context.newPage();
-      await page.goto(`${this.publicOrigin}${path}`);
+      await page.goto(this.publicOrigin);
       return await work(page);
     } finally {
       await context.close();

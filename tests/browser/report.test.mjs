@@ -1,6 +1,6 @@
-// Real browsers call the agent the ways a portal meets it: a public page
-// allowed to reach loopback, and the reference portal's whole challenge flow in
-// Chromium and Firefox, allowed and denied.
+// Real browsers call the agent as a portal's page does: the reference portal's
+// whole challenge flow in Chromium and Firefox, denied and allowed, and then
+// from the allowed page the module's check and plain and preflighted GETs.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
 
@@ -35,19 +35,15 @@ async function fetchFromPage() {
   return [[verified, reason], await get({}), await get({ headers: { 'Content-Type': 'application/json' } })];
 }
 
-test('a public page allowed to reach loopback gets and verifies reports', async () => {
-  const result = await harness.withPage({ loopback: 'granted' }, (page) => page.evaluate(fetchFromPage));
+test('the portal page: blocked, then allowed and trusted once; from it, reports checked and preflighted', async () => {
   const report = [200, 'application/json', [...FACTS, 'public_key', 'signature'].sort()];
-  assert.deepEqual(result, [[true, null], report, report]);
-});
-
-test('the portal\'s page says when the browser blocks it, and once allowed is trusted once', async () => {
   for (const browser of ['chromium', 'firefox']) {
-    const [state, title] = await harness.withPage({ browser, loopback: 'denied', path: '/' }, verdictOf);
+    const [state, title] = await harness.withPage({ browser, loopback: 'denied' }, verdictOf);
     assert.deepEqual([state, /browser blocks this page/.test(title)], ['trouble', true], `${browser}: ${title}`);
-    const [verdict, replayed] = await harness.withPage({ browser, loopback: 'granted', path: '/' },
-      async (page) => [await verdictOf(page), await page.evaluate(replay)]);
+    const [verdict, replayed, fetched] = await harness.withPage({ browser, loopback: 'granted' },
+      async (page) => [await verdictOf(page), await page.evaluate(replay), await page.evaluate(fetchFromPage)]);
     assert.deepEqual(verdict, ['trusted', 'Trusted device'], browser);
     assert.deepEqual([replayed.trusted, /already used/.test(replayed.reason)], [false, true], replayed.reason);
+    assert.deepEqual(fetched, [[true, null], report, report], browser);
   }
 });
