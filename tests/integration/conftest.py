@@ -110,21 +110,18 @@ class Agent:
         self.home, self.proc, self.ready, self.address = home, None, ready, "127.0.0.1"
         self.command = command or [AGENT]
         self.prefix = [*(as_user(uid) if uid is not None else ()), *prefix]  # e.g. prlimit the agent runs under
-        for sub in ("data", "config", "runtime"):
-            os.makedirs(os.path.join(home, sub), mode=0o700, exist_ok=True)
+        data, config, runtime = (os.path.join(home, sub) for sub in ("data", "config", "runtime"))
+        for sub in (data, config, runtime):
+            os.makedirs(sub, mode=0o700, exist_ok=True)
             if uid is not None:
-                os.chown(os.path.join(home, sub), uid, uid)
-        self.env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8", "HOME": str(home),
-            "XDG_DATA_HOME": os.path.join(home, "data"), "XDG_CONFIG_HOME": os.path.join(home, "config"),
-            "XDG_RUNTIME_DIR": os.path.join(home, "runtime"), "QT_QPA_PLATFORM": "offscreen",
-            # No NetworkManager or desktop unless a test brings a fake one.
-            "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(home, "runtime", "no-system-bus"),
-            "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(home, "runtime", "no-session-bus"),
-            "ASAN_OPTIONS": "detect_leaks=0", "UBSAN_OPTIONS": "print_stacktrace=1", "TPM2OPENSSL_TCTI": NO_TPM,
-        }
-        self.env.update(env or {})
-        self.env = {k: v for k, v in self.env.items() if v is not None}
+                os.chown(sub, uid, uid)
+        # No NetworkManager or desktop unless a test brings a fake one.
+        self.env = {k: v for k, v in {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8", "QT_QPA_PLATFORM": "offscreen",
+            "HOME": str(home), "XDG_DATA_HOME": data, "XDG_CONFIG_HOME": config, "XDG_RUNTIME_DIR": runtime,
+            "DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={runtime}/no-system-bus", "TPM2OPENSSL_TCTI": NO_TPM,
+            "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/no-session-bus", "ASAN_OPTIONS": "detect_leaks=0",
+            "UBSAN_OPTIONS": "print_stacktrace=1", **(env or {})}.items() if v is not None}
         self.lines, self._stderr = [], []
         self.reading, self.hung_up = threading.Event(), False  # stdout is read while reading is set
         self.reading.set()

@@ -17,14 +17,14 @@ def descriptors(agent):
     return len(os.listdir(f"/proc/{agent.proc.pid}/fd"))
 
 
-def connect(host="127.0.0.1", rcvbuf=None):
-    s = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+def connect(rcvbuf=None):
+    s = socket.socket()
     if rcvbuf:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         # The request leaves in one segment, so the agent's one read gets all of it.
         s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 18)
     s.settimeout(10)
-    s.connect((host, PORT))
+    s.connect(("127.0.0.1", PORT))
     return s
 
 
@@ -56,9 +56,6 @@ def test_a_request_is_judged_on_its_whole_header(agent):
         # A bare LF ends a header too; a preflight is answered from its first 64 KiB.
         ((b"OPT", b"IONS / HTTP/1.1\n\n"), preflight),
         ((b"OPTIONS / HTTP/1.1\r\nX-Pad: " + pad + b"\r\nOrigin: https://late.example\r\n\r\n",), preflight),
-        ((b"GET /?nonce=short HTTP/1.1\r\n\r\n",), rb"HTTP/1.1 400 Bad Request\r\n.*\r\n\r\n\{.+\}"),
-        # HEAD: the report's length, and no body.
-        ((b"HEAD / HTTP/1.1\r\n\r\n",), rb"HTTP/1.1 200 OK\r\n.*\r\nContent-Length: [1-9][0-9]{2,}\r\n.*\r\n\r\n"),
     ]
     assert exchange(b"OPTIONS / HTTP/1.1\r\n\r\n", host="::1") == PREFLIGHT  # IPv6's loopback too
     for segments, expected in cases:
