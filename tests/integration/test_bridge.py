@@ -1,7 +1,10 @@
-"""The endpoint over raw sockets: what reaches the wire, and how connections end."""
+"""The endpoint over raw sockets: what reaches the wire, how connections end, and more of them than the agent
+has descriptors."""
 import os
 import re
+import signal
 import socket
+import struct
 import time
 
 import pytest
@@ -26,6 +29,36 @@ def connect(rcvbuf=None):
     s.settimeout(10)
     s.connect(("127.0.0.1", PORT))
     return s
+
+
+def cpu_seconds(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def preflight_or_none():
+    try:
+        return exchange(b"OPTIONS / HTTP/1.1\r\n\r\n", timeout=2)
+    except OSError:
+        return None
+
+
+# It starts agents of its own, so it runs before the module's shared agent takes the port.
+@pytest.mark.parametrize("limit", [80, 200])
+def test_flood_beyond_the_descriptor_limit(start_agent, limit):
+    # At 80 descriptors accepting itself runs out; at 200 the agent's own cap holds first.
+    agent = start_agent(prefix=["prlimit", f"--nofile={limit}:{limit}", "--"])
+    flood = [socket.socket() for _ in range(2 * limit)]
+    for s in flood:
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", PORT))
+    time.sleep(2)  # past the second for which the kernel holds back clients that send nothing
+    spent = cpu_seconds(agent.proc.pid)
+    time.sleep(2)
+    assert cpu_seconds(agent.proc.pid) - spent < 0.5, "the agent spins while flooded"
+    for s in flood:
+        s.close()
+    wait_until(lambda: preflight_or_none() == PREFLIGHT, "the agent to serve again")
 
 
 @pytest.fixture(scope="module")
@@ -67,6 +100,18 @@ def test_a_request_is_judged_on_its_whole_header(agent):
             assert re.fullmatch(expected, answer, re.DOTALL), answer[:200]
             # The agent read what came after its answer instead of resetting the connection.
             assert s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) == 0
+
+
+def test_clients_that_vanish_or_send_no_text_leave_nothing_behind(agent):
+    agent.proc.send_signal(signal.SIGSTOP)
+    connect().close()  # gone before the agent reads from it
+    agent.proc.send_signal(signal.SIGCONT)
+    with connect() as s:  # gone halfway through its header, with a reset
+        s.sendall(b"GET / HT")
+        time.sleep(0.3)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    assert exchange(b"GET /\xff\xfe HTTP/1.1\r\n\r\n") == b""  # not UTF-8: no answer at all
+    let_go(agent)
 
 
 def test_slow_readers_get_everything_and_stuck_ones_are_let_go(agent):
