@@ -126,14 +126,14 @@ class Agent:
         self.reading, self.hung_up = threading.Event(), False  # stdout is read while reading is set
         self.reading.set()
 
-    def start(self, wait_ready=True, timeout=10):
+    def start(self, wait_ready=True):
         self.proc = subprocess.Popen([*self.prefix, *self.command], env=self.env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         for stream, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self._stderr)):
             threading.Thread(target=self._collect, args=(stream, sink), daemon=True).start()
         if wait_ready:
             try:
-                self.wait_for_line(self.ready, timeout)
+                self.wait_for_line(self.ready)
             except AssertionError:
                 self.stop()  # never leave an agent behind that did not come up
                 raise
@@ -200,16 +200,12 @@ def exchange(data, host="127.0.0.1", timeout=10):
     with socket.socket(family, socket.SOCK_STREAM) as s:
         s.settimeout(timeout)
         s.connect(host if family == socket.AF_UNIX else (host, PORT))
-        if data:
-            s.sendall(data)
+        s.sendall(data)
         return read_to_end(s)
 
 
 def read_to_end(s):
-    chunks = []
-    while chunk := s.recv(65536):
-        chunks.append(chunk)
-    return b"".join(chunks)
+    return b"".join(iter(lambda: s.recv(65536), b""))
 
 
 def split_answer(answer):
