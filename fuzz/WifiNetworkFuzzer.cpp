@@ -1,9 +1,10 @@
 // Decoding a Wi-Fi record from any JSON must give a record or an error, and
 // a decoded record must survive encoding and decoding unchanged.
+#include "Check.h"
 #include "wifi/WifiNetwork.h"
 
 #include <cstdint>
-#include <cstdlib>
+#include <tuple>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -16,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const auto again = corvane::WifiNetwork::decode(network->encode());
     const auto* copy = std::get_if<corvane::WifiNetwork>(&again);
-    if (!copy || copy->ssid != network->ssid || copy->bssid != network->bssid
-        || copy->signalStrength != network->signalStrength || copy->channel != network->channel)
-        std::abort();
+    check(copy
+        && std::tie(copy->ssid, copy->bssid, copy->signalStrength, copy->channel)
+            == std::tie(network->ssid, network->bssid, network->signalStrength, network->channel));
     return 0;
 }

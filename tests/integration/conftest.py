@@ -110,33 +110,30 @@ class Agent:
         self.home, self.proc, self.ready, self.address = home, None, ready, "127.0.0.1"
         self.command = command or [AGENT]
         self.prefix = [*(as_user(uid) if uid is not None else ()), *prefix]  # e.g. prlimit the agent runs under
-        for sub in ("data", "config", "runtime"):
-            os.makedirs(os.path.join(home, sub), mode=0o700, exist_ok=True)
+        data, config, runtime = (os.path.join(home, sub) for sub in ("data", "config", "runtime"))
+        for sub in (data, config, runtime):
+            os.makedirs(sub, mode=0o700, exist_ok=True)
             if uid is not None:
-                os.chown(os.path.join(home, sub), uid, uid)
-        self.env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8", "HOME": str(home),
-            "XDG_DATA_HOME": os.path.join(home, "data"), "XDG_CONFIG_HOME": os.path.join(home, "config"),
-            "XDG_RUNTIME_DIR": os.path.join(home, "runtime"), "QT_QPA_PLATFORM": "offscreen",
-            # No NetworkManager or desktop unless a test brings a fake one.
-            "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(home, "runtime", "no-system-bus"),
-            "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(home, "runtime", "no-session-bus"),
-            "ASAN_OPTIONS": "detect_leaks=0", "UBSAN_OPTIONS": "print_stacktrace=1", "TPM2OPENSSL_TCTI": NO_TPM,
-        }
-        self.env.update(env or {})
-        self.env = {k: v for k, v in self.env.items() if v is not None}
+                os.chown(sub, uid, uid)
+        # No NetworkManager or desktop unless a test brings a fake one.
+        self.env = {k: v for k, v in {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8", "QT_QPA_PLATFORM": "offscreen",
+            "HOME": str(home), "XDG_DATA_HOME": data, "XDG_CONFIG_HOME": config, "XDG_RUNTIME_DIR": runtime,
+            "DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={runtime}/no-system-bus", "TPM2OPENSSL_TCTI": NO_TPM,
+            "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/no-session-bus", "ASAN_OPTIONS": "detect_leaks=0",
+            "UBSAN_OPTIONS": "print_stacktrace=1", **(env or {})}.items() if v is not None}
         self.lines, self._stderr = [], []
         self.reading, self.hung_up = threading.Event(), False  # stdout is read while reading is set
         self.reading.set()
 
-    def start(self, wait_ready=True, timeout=10):
+    def start(self, wait_ready=True):
         self.proc = subprocess.Popen([*self.prefix, *self.command], env=self.env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         for stream, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self._stderr)):
             threading.Thread(target=self._collect, args=(stream, sink), daemon=True).start()
         if wait_ready:
             try:
-                self.wait_for_line(self.ready, timeout)
+                self.wait_for_line(self.ready)
             except AssertionError:
                 self.stop()  # never leave an agent behind that did not come up
                 raise
@@ -203,16 +200,12 @@ def exchange(data, host="127.0.0.1", timeout=10):
     with socket.socket(family, socket.SOCK_STREAM) as s:
         s.settimeout(timeout)
         s.connect(host if family == socket.AF_UNIX else (host, PORT))
-        if data:
-            s.sendall(data)
+        s.sendall(data)
         return read_to_end(s)
 
 
 def read_to_end(s):
-    chunks = []
-    while chunk := s.recv(65536):
-        chunks.append(chunk)
-    return b"".join(chunks)
+    return b"".join(iter(lambda: s.recv(65536), b""))
 
 
 def split_answer(answer):

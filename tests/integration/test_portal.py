@@ -35,73 +35,70 @@ class Bench:
         self.portal = portal.Portal(self.db, ORIGIN, clock=lambda: self.now, **options)
         return self
 
+    def nonce(self, session=SESSION):
+        return self.portal.challenge(session)["nonce"]
+
     def report(self, key=KEY, session=SESSION, **changes):
-        nonce = changes.pop("nonce", None) or self.portal.challenge(session)["nonce"]
+        nonce = changes.pop("nonce", None) or self.nonce(session)
         return answer_to(nonce, key, **{"timestamp": int(self.now), **changes})
 
     def attest(self, body, session=SESSION):
         with contextlib.suppress(portal.BadReport):
             return self.portal.attest(body, session)
 
+    def spent(self, **change):
+        """A genuine report whose nonce an attest of it (changed so) spent first."""
+        body = self.report()
+        self.attest(served({**json.loads(body), **change}))
+        return body
+
     def enroll(self, key):
         return self.portal.enroll(DEVICE, key if isinstance(key, str) else signed(SAMPLE, key)["public_key"])
 
 
-def spent_by(**change):
-    """A genuine report whose nonce an attest of a changed copy of it spent first."""
-    return lambda b: (body := b.report(), b.attest(served({**json.loads(body), **change})))[0]
+@pytest.fixture
+def bench(tmp_path):
+    return Bench(tmp_path / "portal.sqlite3")
 
 
-TPM, SYSTEM = {"require_tpm": True}, {"require_system_signer": True}
+TPM, SYSTEM, ONLY = {"require_tpm": True}, {"require_system_signer": True}, {"enrolled_only": True}
+FIRST, PINNED, SPENT = "enrolled from now on", "enrolled key", "already used"
+# What makes the body, then the verdict (400: it is no report), its code, and words of its reason.
+CASES = [
+    (lambda b: (b.attest(b.report()), b.report())[1], True, None, PINNED),
+    (lambda b: b.report(nonce=(b.nonce(), setattr(b, "now", b.now + 121))[0]), False, "expired-challenge", "expired"),
+    # Replayed, or its nonce spent by an attest that was refused or was no report.
+    (lambda b: b.spent(), False, "replayed", SPENT),
+    (lambda b: b.spent(vpn_active=False), False, "replayed", SPENT),
+    (lambda b: b.spent(timestamp=True), False, "replayed", SPENT),
+    # A nonce of another session, one given another expiry; another client's challenges take nothing away.
+    (lambda b: b.report(session="another"), False, "unknown-challenge", "to this session"),
+    (lambda b: b.report(nonce="B" + b.nonce()[1:]), False, "unknown-challenge", "not issued by this portal"),
+    (lambda b: ([b.nonce("one client") for _ in range(2000)], b.report())[1], True, None, FIRST),
+    (lambda b: b.report(origin="https://elsewhere.example"), False, "wrong-origin", "origin does not match"),
+    # The key pinned across a restart; a report refused by the policy pins nothing.
+    (lambda b: (b.attest(b.report()), b.restart().report(OTHER_KEY))[1], False, "key-changed", "device key changed"),
+    (lambda b: (b.restart(**SYSTEM).attest(b.report(OTHER_KEY, signer="session")), b.restart().report())[1], True,
+     None, FIRST),
+    (lambda b: b.restart(**TPM).report(key_storage="tpm"), True, None, FIRST),
+    (lambda b: b.restart(**TPM).report(key_storage="file"), False, "needs-tpm", "key is in a file"),
+    (lambda b: b.restart(**TPM).report(), False, "needs-tpm", "not said to be in one"),
+    (lambda b: b.restart(**SYSTEM).report(signer="system"), True, None, FIRST),
+    (lambda b: b.restart(**SYSTEM).report(signer="session"), False, "needs-system-signer", "in the person's session"),
+    # --enroll, of this key, of another, of a point off the curve (pins nothing); --forget; --enrolled-only.
+    (lambda b: (b.enroll(KEY), b.report())[1], True, None, PINNED),
+    (lambda b: (b.enroll(OTHER_KEY), b.report())[1], False, "key-changed", "device key changed"),
+    (lambda b: (b.enroll(OFF_CURVE), b.report())[1], True, None, FIRST),
+    (lambda b: (b.enroll(OTHER_KEY), b.portal.forget(DEVICE), b.report())[2], True, None, FIRST),
+    (lambda b: b.restart(**ONLY).report(), False, "not-enrolled", "--enroll " + DEVICE),
+    (lambda b: (b.restart(**ONLY).enroll(KEY), b.report())[1], True, None, PINNED),
+    (lambda b: b.report(timestamp=True), 400, "malformed", "timestamp is not an integer"),
+    (lambda b: b.report(device_id="x" * 65536), 400, "too-large", "larger than 64 KiB"),
+]
 
 
-@pytest.mark.parametrize("make,verdict,code,reason", [
-    pytest.param(lambda b: (b.attest(b.report()), b.report())[1], True, None, "enrolled key", id="trusted again"),
-    pytest.param(lambda b: (b.report(timestamp=int(b.now) + 121), setattr(b, "now", b.now + 121))[0], False,
-                 "expired-challenge", "expired", id="expired nonce"),
-    pytest.param(lambda b: (body := b.report(), b.attest(body))[0], False, "replayed", "already used", id="replay"),
-    pytest.param(spent_by(vpn_active=False), False, "replayed", "already used", id="spent by a refused attest"),
-    pytest.param(spent_by(timestamp=True), False, "replayed", "already used", id="spent by a malformed attest"),
-    pytest.param(lambda b: b.report(session="another session"), False, "unknown-challenge", "to this session",
-                 id="a nonce of another session"),
-    pytest.param(lambda b: b.report(nonce="B" + b.portal.challenge(SESSION)["nonce"][1:]), False, "unknown-challenge",
-                 "not issued by this portal", id="a nonce given another expiry"),
-    pytest.param(lambda b: ([b.portal.challenge("one client") for _ in range(2000)], b.report())[1], True, None,
-                 "enrolled from now on", id="another client's 2,000 challenges"),
-    pytest.param(lambda b: b.report(origin="https://elsewhere.example"), False, "wrong-origin", "origin does not match",
-                 id="another page's report"),
-    pytest.param(lambda b: (b.attest(b.report()), b.restart().report(OTHER_KEY))[1], False, "key-changed",
-                 "device key changed", id="another key after a restart"),
-    pytest.param(lambda b: (b.restart(**SYSTEM).attest(b.report(OTHER_KEY, signer="session")), b.restart().report())[1],
-                 True, None, "enrolled from now on", id="a refused report enrols nothing"),
-    pytest.param(lambda b: b.restart(**TPM).report(key_storage="tpm"), True, None, "enrolled from now on",
-                 id="--require-tpm, a TPM key"),
-    pytest.param(lambda b: b.restart(**TPM).report(key_storage="file"), False, "needs-tpm", "key is in a file",
-                 id="--require-tpm, a file key"),
-    pytest.param(lambda b: b.restart(**TPM).report(), False, "needs-tpm", "not said to be in one",
-                 id="--require-tpm, no key_storage"),
-    pytest.param(lambda b: b.restart(**SYSTEM).report(signer="system"), True, None, "enrolled from now on",
-                 id="--require-system-signer, the system signer"),
-    pytest.param(lambda b: b.restart(**SYSTEM).report(signer="session"), False, "needs-system-signer",
-                 "signed in the person's session", id="--require-system-signer, the session"),
-    pytest.param(lambda b: (b.enroll(KEY), b.report())[1], True, None, "enrolled key", id="--enroll, then its key"),
-    pytest.param(lambda b: (b.enroll(OTHER_KEY), b.report())[1], False, "key-changed", "device key changed",
-                 id="--enroll, then another key"),
-    pytest.param(lambda b: (b.enroll(OFF_CURVE), b.report())[1], True, None, "enrolled from now on",
-                 id="--enroll of a point off the curve pins nothing"),
-    pytest.param(lambda b: (b.enroll(OTHER_KEY), b.portal.forget(DEVICE), b.report())[2], True, None,
-                 "enrolled from now on", id="--enroll, --forget, then a new key"),
-    pytest.param(lambda b: b.restart(enrolled_only=True).report(), False, "not-enrolled", "--enroll " + DEVICE,
-                 id="--enrolled-only, an unknown device"),
-    pytest.param(lambda b: (b.restart(enrolled_only=True).enroll(KEY), b.report())[1], True, None, "enrolled key",
-                 id="--enrolled-only, an enrolled device"),
-    pytest.param(lambda b: b.report().replace(b'"nonce": "', b'"nonce": "\\ud800'), 400, "malformed", "not JSON",
-                 id="a lone surrogate in the nonce"),
-    pytest.param(lambda b: b.report(timestamp=True), 400, "malformed", "timestamp is not an integer", id="wrong type"),
-    pytest.param(lambda b: b.report(device_id="x" * 65536), 400, "too-large", "larger than 64 KiB", id="over 64 KiB"),
-])
-def test_attest(tmp_path, make, verdict, code, reason):
-    bench = Bench(tmp_path / "portal.sqlite3")
+@pytest.mark.parametrize("make,verdict,code,reason", CASES)
+def test_attest(bench, make, verdict, code, reason):
     body = make(bench)
     try:
         answer = recorded = bench.portal.attest(body, SESSION)
@@ -113,8 +110,7 @@ def test_attest(tmp_path, make, verdict, code, reason):
     assert bench.portal.session_verdict(SESSION) == {**recorded, "checked_at": int(bench.now)}
 
 
-def test_concurrent_attests_of_one_report_trust_it_once_and_its_nonce_is_kept_until_it_expires(tmp_path):
-    bench = Bench(tmp_path / "portal.sqlite3")
+def test_concurrent_attests_of_one_report_trust_it_once_and_its_nonce_is_kept_until_it_expires(bench):
     with ThreadPoolExecutor(8) as pool:
         answers = list(pool.map(bench.attest, [bench.report()] * 16))
     assert sorted(answer["trusted"] for answer in answers) == [False] * 15 + [True]
@@ -124,8 +120,7 @@ def test_concurrent_attests_of_one_report_trust_it_once_and_its_nonce_is_kept_un
         assert db.execute("SELECT count(*) FROM spent_nonces").fetchone() == (1,)
 
 
-def test_the_server_binds_challenges_to_sessions_and_bounds_time_and_threads(tmp_path, monkeypatch):
-    bench = Bench(tmp_path / "portal.sqlite3")
+def test_the_server_binds_challenges_to_sessions_and_bounds_time_and_threads(bench, monkeypatch):
     server = portal.PortalServer(("127.0.0.1", 0), bench.portal, max_handlers=2)
     threading.Thread(target=server.serve_forever, daemon=True).start()
 

@@ -7,26 +7,25 @@ import subprocess
 
 import pytest
 
-from conftest import FACTS, KEY, exchange, expected_device_id, split_answer, verify
+from conftest import FACTS, KEY, ORIGIN, exchange, expected_device_id, split_answer, verify
+
+NO_TPM_LINE = "No usable TPM, the device key is kept in a file: "
 
 
 def ip(*args):
     subprocess.run(["ip", *args], check=True, capture_output=True)
 
 
-def test_signed_report_key_device_id_and_tunnel(start_agent, tmp_path):
-    agent = start_agent()
-    report = agent.get_report()
-    verify(report)
-    assert set(report) == FACTS | {"signature", "public_key"}
-    assert report["device_id"] == expected_device_id()
+def test_signed_report_its_file_key_device_id_and_tunnel(start_agent, tmp_path, swtpm):
+    agent = start_agent()  # no TPM answers
+    nonce = "Q2hhbGxlbmdlQnl0ZXM_-0123456789"
+    report, challenged = agent.get_report(), agent.get_report(origin=ORIGIN, target=f"/check?x=1&nonce={nonce}")
+    verify(report), verify(challenged)
+    assert set(report) == FACTS | {"signature", "public_key"} and report["device_id"] == expected_device_id()
+    assert (challenged["nonce"], challenged["origin"], challenged["key_storage"]) == (nonce, ORIGIN, "file")
+    assert challenged["public_key"] == report["public_key"]
     assert stat.S_IMODE(os.stat(tmp_path / KEY).st_mode) == 0o600
     assert stat.S_IMODE(os.stat((tmp_path / KEY).parent).st_mode) == 0o700
-
-    nonce = "Q2hhbGxlbmdlQnl0ZXM_-0123456789"
-    challenged = agent.get_report(origin="https://portal.example", target=f"/check?x=1&nonce={nonce}")
-    verify(challenged)
-    assert (challenged["nonce"], challenged["origin"]) == (nonce, "https://portal.example")
 
     # A tunnel counts while it is up with an IPv4 address, as the kernel reports it.
     ip("tuntap", "add", "dev", "tun0", "mode", "tun")
@@ -40,6 +39,16 @@ def test_signed_report_key_device_id_and_tunnel(start_agent, tmp_path):
         with pytest.raises(ConnectionRefusedError):
             exchange(b"OPTIONS / HTTP/1.1\r\n\r\n", host=host)
 
+    # Why there is no TPM key is said once; a TPM that comes later leaves the file key as it is.
+    said = NO_TPM_LINE + "no TPM answers at swtpm:host=127.0.0.1,port=9: tcti:IO failure"
+    agent.wait_for_line(said)
+    agent.stop()
+    assert [line for line in agent.lines if line.startswith(NO_TPM_LINE)] == [said]
+    blob = (tmp_path / KEY).read_bytes()
+    again = start_agent({"TPM2OPENSSL_TCTI": swtpm.tcti}).get_report(origin=ORIGIN, target=f"/?nonce={nonce}")
+    verify(again)
+    assert (again["key_storage"], again["public_key"]) == ("file", report["public_key"])
+    assert (tmp_path / KEY).read_bytes() == blob
 
 def test_without_the_signer_the_agent_applies_the_policy_file_as_it_changes(start_agent, tmp_path):
     policy = tmp_path / "corvane" / "policy.conf"  # its folder made only later, as an administrator would

@@ -11,8 +11,6 @@ from cryptography.hazmat.primitives import serialization
 
 from conftest import KEY, ORIGIN, PORT, exchange, read_to_end, report_of, split_answer, verify, wait_until
 
-NO_TPM_LINE = "No usable TPM, the device key is kept in a file: "
-
 
 def target(nonce):
     return f"/?nonce={nonce:016d}"
@@ -20,22 +18,6 @@ def target(nonce):
 
 def challenged(agent, nonce=0):
     return agent.get_report(origin=ORIGIN, target=target(nonce))
-
-
-def test_a_file_key_stays_a_file_key(start_agent, tmp_path, swtpm):
-    agent = start_agent()  # no TPM answers
-    first, plain = challenged(agent), agent.get_report()
-    verify(first)
-    assert first["key_storage"] == "file" and "key_storage" not in plain and plain["public_key"] == first["public_key"]
-    said = NO_TPM_LINE + "no TPM answers at swtpm:host=127.0.0.1,port=9: tcti:IO failure"
-    agent.wait_for_line(said)
-    agent.stop()
-    assert [line for line in agent.lines if line.startswith(NO_TPM_LINE)] == [said]
-    blob = (tmp_path / KEY).read_bytes()
-    again = challenged(start_agent({"TPM2OPENSSL_TCTI": swtpm.tcti}))
-    verify(again)
-    assert (again["key_storage"], again["public_key"]) == ("file", first["public_key"])
-    assert (tmp_path / KEY).read_bytes() == blob
 
 
 def test_a_key_in_the_tpm(start_agent, tmp_path, swtpm):

@@ -87,9 +87,12 @@ def fresh(shared):  # NetworkManager started again with nothing on it, once the 
     return shared
 
 
-# bssid, SSID, quality, MHz; then dBm = round(0.6 quality) - 100 and the channel (2.4, 5, 6 GHz, or 0): strongest first
-NETWORKS = [(1, b"Cafe", 100, 2412, -40, 1), (3, b"Twin", 75, 5180, -55, 36), (4, b"Twin", 74, 2484, -56, 14),
-            (5, b"Odd", 50, 60480, -70, 0), (2, b"Far", 0, 7115, -100, 233)]
+AWKWARD = 'say "hi" \\ to/from \x01 and \x1f \u2028 é 日本語 🛰'
+# bssid, SSID, quality, MHz; then the listed SSID (text only when valid UTF-8), dBm = round(0.6 quality) - 100
+# and the channel (2.4, 5, 6 GHz, or 0): strongest first, none merged
+NETWORKS = [(1, b"Cafe", 100, 2412, "Cafe", -40, 1), (3, AWKWARD.encode(), 75, 5180, AWKWARD, -55, 36),
+            (4, b"Caf\xe9", 74, 2484, "Unknown", -56, 14), (5, b"", 50, 60480, "Unknown", -70, 0),
+            (2, b"Far", 0, 7115, "Far", -100, 233)]
 
 
 def test_default_interface_and_networks_strongest_first(fresh):
@@ -97,24 +100,15 @@ def test_default_interface_and_networks_strongest_first(fresh):
     nm.mock().AddEthernetDevice("eth0", "eth0", 100)  # first, but no Wi-Fi device
     nm.add_access_point(nm.add_wifi_device("wlan0"), b"Other", mac(9), 60, 2437)
     dev = nm.add_wifi_device("wlan1")
-    aps = {n: nm.add_access_point(dev, ssid, mac(n), quality, mhz) for n, ssid, quality, mhz, _, _ in sorted(NETWORKS)}
-    nm.set_active_access_point(dev, aps[1])  # the joined Wi-Fi device wins, though it comes second
-    settle(agent, (("Cafe", mac(1)), [(ssid.decode(), mac(n), dbm, ch) for n, ssid, _, _, dbm, ch in NETWORKS]))
+    aps = {n: nm.add_access_point(dev, ssid, mac(n), quality, mhz) for n, ssid, quality, mhz, *_ in sorted(NETWORKS)}
+    nearby = [(text, mac(n), dbm, ch) for n, _, _, _, text, dbm, ch in NETWORKS]
+    nm.set_active_access_point(dev, aps[3])  # the joined Wi-Fi device wins, though it comes second
+    settle(agent, ((AWKWARD, mac(3)), nearby))
+    verify(agent.get_report())
+    nm.set_active_access_point(dev, aps[4])  # a name that is no text: joined nowhere that can be named
+    settle(agent, (("Not Connected", mac(4)), nearby))
     nm.set_active_access_point(dev, None)  # joined nowhere: the first Wi-Fi device
     settle(agent, (("Not Connected", NO_ADDRESS), [("Other", mac(9), -64, 6)]))
-
-
-@pytest.mark.parametrize("ssid, listed, joined", [
-    (b"Caf\xe9", "Unknown", "Not Connected"),  # Latin-1
-    (b"", "Unknown", "Not Connected"),
-    *[(text.encode(), text, text) for text in ['say "hi" \\ to/from', "\x01 and \x1f", "\u2028 é 日本語 🛰"]],
-])
-def test_ssids_are_text_only_when_valid_utf8(fresh, ssid, listed, joined):
-    nm, agent = fresh
-    dev = nm.add_wifi_device("wlan0")
-    nm.set_active_access_point(dev, nm.add_access_point(dev, ssid, mac(1), 80, 2412))
-    settle(agent, ((joined, mac(1)), [(listed, mac(1), -52, 1)]))
-    verify(agent.get_report())
 
 
 @pytest.mark.parametrize("age_ms, asked", [(None, 1), (31_000, 1), (0, 0)])  # None: never scanned

@@ -7,14 +7,11 @@ using Kind = http::Request::Kind;
 
 namespace {
 
-const std::string kPreflight = "HTTP/1.1 204 No Content\r\n"
-                               "Access-Control-Allow-Origin: *\r\n"
-                               "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-                               "Access-Control-Allow-Headers: Content-Type\r\n"
-                               "Access-Control-Allow-Private-Network: true\r\n"
-                               "Access-Control-Max-Age: 86400\r\n"
-                               "Connection: close\r\n"
-                               "\r\n";
+const std::string kPreflight =
+    "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\n"
+    "Access-Control-Allow-Methods: GET, OPTIONS\r\nAccess-Control-Allow-Headers: Content-Type\r\n"
+    "Access-Control-Allow-Private-Network: true\r\nAccess-Control-Max-Age: 86400\r\n"
+    "Connection: close\r\n\r\n";
 
 std::string jsonAnswer(
     const std::string& status, const std::string& origin, const std::string& body, const std::string& extra = "")
@@ -24,17 +21,23 @@ std::string jsonAnswer(
         + "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
+std::string get(const std::string& target)
+{
+    return "GET " + target + " HTTP/1.1\r\n\r\n";
+}
+
 struct Case {
     std::string request;
     Kind kind;
     std::string origin;
+    std::string nonce = {}; // or, for a bad one, the problem
 };
 
 } // namespace
 
-TEST(Http, RequestsAreClassifiedAndTheirOriginTaken)
+TEST(Http, RequestsAreClassifiedAndTheirOriginAndNonceTaken)
 {
-    const std::string nonce = "Q2hhbGxlbmdlQnl0ZXM";
+    const std::string sixteen = "AZaz09-_AZaz09-_", other = "nonce holds a character other than A-Z, a-z, 0-9, - and _";
     const Case cases[] = {
         // Empty, or not strict UTF-8 (overlong "/", surrogate, truncated, above U+10FFFF): no answer at all.
         {"", Kind::dropped, ""},
@@ -59,20 +62,12 @@ TEST(Http, RequestsAreClassifiedAndTheirOriginTaken)
         {"GET / HTTP/1.1\rOrigin: https://a.example\r\n\r\n", Kind::status, "*"},
         {"GET /\r\n Origin: a\r\nOrigin : b\r\n\r\n", Kind::status, "*"},
         {"GET /\r\nOrigin:\r\n\r\n", Kind::status, ""},
-        {"GET /\r\nOrigin: https://b\xC3\xBC"
-         "cher.example\r\n",
-            Kind::status,
-            "https://b\xC3\xBC"
-            "cher.example"},
+        {"GET /\r\nOrigin: https://\xC3\xBC.example\r\n", Kind::status, "https://\xC3\xBC.example"},
         // A control character (CR, NUL, DEL, NEL, an inner tab) would split the answer: treated as absent.
         {"GET /\r\nOrigin: https://a.example\rSet-Cookie: x=1\r\n\r\n", Kind::status, "*"},
         {std::string("GET /\r\nOrigin: a\0b\r\n", 19), Kind::status, "*"},
-        {"GET /\r\nOrigin: a\x7f"
-         "b\r\n",
-            Kind::status, "*"},
-        {"GET /\r\nOrigin: a\xC2\x85"
-         "b\r\n",
-            Kind::status, "*"},
+        {"GET /\r\nOrigin: a\x7f-b\r\n", Kind::status, "*"},
+        {"GET /\r\nOrigin: a\xC2\x85-b\r\n", Kind::status, "*"},
         {"GET /\r\nOrigin: a\tb\r\n", Kind::status, "*"},
         // Host must name this machine's loopback; no Host at all is a raw client.
         {"GET / HTTP/1.1\r\nHost: LocalHost.:12180\r\n\r\n", Kind::status, "*"},
@@ -85,44 +80,29 @@ TEST(Http, RequestsAreClassifiedAndTheirOriginTaken)
         {"GET / HTTP/1.1\r\nHost:\r\n\r\n", Kind::foreignHost, ""},
         {"GET / HTTP/1.1\nHost: evil.example\n\n", Kind::foreignHost, ""},
         // A nonce makes a challenge; the path and the other parameters do not matter.
-        {"GET /any?a=1&nonce=" + nonce + "&b HTTP/1.1\r\n\r\n", Kind::status, "*"},
+        {"GET /any?a=1&nonce=" + sixteen + "&b HTTP/1.1\r\n\r\n", Kind::status, "*", sixteen},
         {"OPTIONS /?nonce= HTTP/1.1\r\n\r\n", Kind::preflight, "*"},
-        {"GET /?nonce HTTP/1.1\r\nOrigin: https://p.example\r\n\r\n", Kind::badNonce, "https://p.example"},
+        {"GET /?nonce HTTP/1.1\r\nOrigin: https://p.example\r\n\r\n", Kind::badNonce, "https://p.example",
+            "nonce is empty"},
+        {get("/?a=b"), Kind::status, "*"},
+        {get("/?xnonce=1&nonce2=2"), Kind::status, "*"},
+        {get("/?nonce=" + std::string(128, 'x') + "#frag"), Kind::status, "*", std::string(128, 'x')},
+        {get("/?a&nonce="), Kind::badNonce, "*", "nonce is empty"},
+        {get("/?nonce=" + sixteen.substr(1)), Kind::badNonce, "*", "nonce is shorter than 16 characters"},
+        {get("/?nonce=" + std::string(129, 'x')), Kind::badNonce, "*", "nonce is longer than 128 characters"},
+        {get("/?nonce=" + sixteen + "%3D"), Kind::badNonce, "*", "nonce is percent-encoded"},
+        {get("/?nonce=" + sixteen + "+/"), Kind::badNonce, "*", other},
+        {get("/?nonce=" + sixteen + "="), Kind::badNonce, "*", other},
+        {get("/?nonce=" + sixteen + "&nonce=" + sixteen), Kind::badNonce, "*", "nonce is given more than once"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.request));
         const http::Request request = http::parseRequest(c.request);
         EXPECT_EQ(request.kind, c.kind);
-        if (c.kind != Kind::dropped && c.kind != Kind::foreignHost) {
-            EXPECT_EQ(request.origin, c.origin);
-        }
-    }
-}
-
-TEST(Http, NonceRule)
-{
-    const std::string sixteen = "AZaz09-_AZaz09-_";
-    const std::pair<std::string, std::string> cases[] = {
-        {"/", ""},
-        {"/?a=b", ""},
-        {"/?xnonce=1&nonce2=2", ""},
-        {"/?nonce=" + sixteen, sixteen},
-        {"/?nonce=" + std::string(128, 'x') + "#frag", std::string(128, 'x')},
-        {"/?nonce=", "nonce is empty"},
-        {"/?a&nonce", "nonce is empty"},
-        {"/?nonce=" + sixteen.substr(1), "nonce is shorter than 16 characters"},
-        {"/?nonce=" + std::string(129, 'x'), "nonce is longer than 128 characters"},
-        {"/?nonce=" + sixteen + "%3D", "nonce is percent-encoded"},
-        {"/?nonce=" + sixteen + "+/", "nonce holds a character other than A-Z, a-z, 0-9, - and _"},
-        {"/?nonce=" + sixteen + "=", "nonce holds a character other than A-Z, a-z, 0-9, - and _"},
-        {"/?nonce=" + sixteen + "&nonce=" + sixteen, "nonce is given more than once"},
-    };
-    for (const auto& [target, expected] : cases) {
-        SCOPED_TRACE(target);
-        const http::NonceParameter found = http::extractNonce("GET " + target + " HTTP/1.1\r\n\r\n");
-        const bool wellFormed = expected.empty() || expected == found.nonce;
-        EXPECT_EQ(found.nonce.value_or(""), wellFormed ? expected : "");
-        EXPECT_EQ(found.problem, wellFormed ? "" : expected);
+        EXPECT_EQ(request.origin, c.origin);
+        const bool bad = c.kind == Kind::badNonce;
+        EXPECT_EQ(request.nonce.value_or(""), bad ? "" : c.nonce);
+        EXPECT_EQ(request.problem, bad ? c.nonce : "");
     }
 }
 

@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace corvane;
@@ -38,15 +35,13 @@ TEST(LoginItem, AnEntryThePersonTurnedOffIsLeftAlone)
     for (const auto& [entry, off] : entries) {
         SCOPED_TRACE(entry);
         fs::create_directories(folder / "autostart");
-        std::ofstream(item.entryPath(), std::ios::binary | std::ios::trunc) << entry;
+        testfiles::write(item.entryPath(), entry);
         EXPECT_TRUE(item.registerAtLogin());
         const std::string now = testfiles::read(item.entryPath());
         EXPECT_EQ(now == entry, off);
         if (!off) {
             EXPECT_NE(now.find("\nExec=/usr/bin/corvane-agent\n"), std::string::npos);
-            struct stat st = {};
-            ASSERT_EQ(::stat(item.entryPath().c_str(), &st), 0);
-            EXPECT_EQ(st.st_mode & 0777, 0644u);
+            EXPECT_EQ(fs::status(item.entryPath()).permissions(), fs::perms(0644));
         }
         EXPECT_EQ(std::distance(fs::directory_iterator(folder / "autostart"), fs::directory_iterator()), 1);
     }

@@ -11,12 +11,8 @@ TEST(StatusSummary, SaysWhatIsMissingAndWhoAskedLast)
 {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
-    struct Case {
-        StatusSummary::Facts facts;
-        std::vector<std::string> lines;
-    };
     using Signing = StatusSummary::Signing;
-    const Case cases[] = {
+    const std::pair<StatusSummary::Facts, std::vector<std::string>> cases[] = {
         {{{{}, "port 12180 is used by another program"}, "Unknown", Signing{false, {}, "/k", {}, "no usable key", {}},
              "P", true, std::nullopt},
             {"Web pages cannot reach the agent: port 12180 is used by another program (trying again)",
@@ -32,6 +28,6 @@ TEST(StatusSummary, SaysWhatIsMissingAndWhoAskedLast)
                 "Reports signed by the system signer (key in a file)", "Key fingerprint: Unknown", "S",
                 "VPN: not active", "Last report served: none yet"}},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(StatusSummary::lines(c.facts), c.lines);
+    for (const auto& [facts, lines] : cases)
+        EXPECT_EQ(StatusSummary::lines(facts), lines);
 }

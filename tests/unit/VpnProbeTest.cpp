@@ -17,14 +17,6 @@ Entry ipv4(std::string name, unsigned int flags = kUp)
 {
     return {std::move(name), AF_INET, flags};
 }
-Entry ipv6(std::string name, unsigned int flags = kUp)
-{
-    return {std::move(name), AF_INET6, flags};
-}
-Entry link(std::string name, unsigned int flags = kUp)
-{
-    return {std::move(name), AF_PACKET, flags};
-}
 
 } // namespace
 
@@ -43,8 +35,8 @@ TEST(VpnProbe, ATunnelCountsWhenUpWithAnIPv4Address)
         {{ipv4("tun0", kTunnel)}, true},
         {{ipv4("tailscale0", kTunnel)}, true},
         // Only an IPv4 address counts, wherever in the list it comes.
-        {{ipv6("utun3"), link("utun3"), ipv6("wg0", kTunnel)}, false},
-        {{link("ppp0"), ipv4("en0"), ipv6("ppp0"), ipv4("ppp0")}, true},
+        {{{"utun3", AF_INET6, kUp}, {"utun3", AF_PACKET, kUp}, {"wg0", AF_INET6, kTunnel}}, false},
+        {{{"ppp0", AF_PACKET, kUp}, ipv4("en0"), {"ppp0", AF_INET6, kUp}, ipv4("ppp0")}, true},
         // A configured tunnel whose VPN stopped is down.
         {{ipv4("tun0", kTunnel & ~IFF_UP), ipv4("utun3", 0), ipv4("ppp0", IFF_RUNNING)}, false},
         // Entries without a name, without an address or whose name is not UTF-8 count for nothing.
