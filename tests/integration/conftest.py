@@ -251,13 +251,13 @@ def swtpm(tmp_path_factory):
 
 @pytest.fixture
 def start_agent(tmp_path):
-    """Starts agents on demand and stops every one of them after the test."""
+    """Starts agents (in tmp_path, or process: one made elsewhere, the signer say) on demand and stops
+    every one of them after the test."""
     started = []
 
-    def start(env=None, wait_ready=True, prefix=(), uid=None):
-        agent = Agent(tmp_path, env=env, prefix=prefix, uid=uid)
-        started.append(agent)
-        return agent.start(wait_ready=wait_ready)
+    def start(env=None, wait_ready=True, prefix=(), process=None):
+        started.append(process or Agent(tmp_path, env=env, prefix=prefix))
+        return started[-1].start(wait_ready=wait_ready)
 
     yield start
     for agent in started:

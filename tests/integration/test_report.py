@@ -50,6 +50,7 @@ def test_signed_report_its_file_key_device_id_and_tunnel(start_agent, tmp_path, 
     assert (again["key_storage"], again["public_key"]) == ("file", report["public_key"])
     assert (tmp_path / KEY).read_bytes() == blob
 
+
 def test_without_the_signer_the_agent_applies_the_policy_file_as_it_changes(start_agent, tmp_path):
     policy = tmp_path / "corvane" / "policy.conf"  # its folder made only later, as an administrator would
     agent = start_agent({"CORVANE_POLICY_FILE": str(policy)})

@@ -31,27 +31,13 @@ def folder():
     shutil.rmtree(path)
 
 
-@pytest.fixture
-def started():
-    """Starts processes on demand and stops every one of them after the test."""
-    processes = []
-
-    def start(process, wait_ready=True):
-        processes.append(process)
-        return process.start(wait_ready=wait_ready)
-
-    yield start
-    for process in processes:
-        process.stop()
-
-
 def challenged(process, nonce=NONCE):
     return process.get_report(origin=ORIGIN, target=f"/?nonce={nonce}")
 
 
-def test_reports_come_from_the_signer_whose_key_the_person_cannot_use(folder, started, swtpm):
-    system = started(signer(f"{folder}/signer", {"TPM2OPENSSL_TCTI": swtpm.tcti}, uid=SIGNER_UID))
-    agent = started(Agent(f"{folder}/person", {"CORVANE_SIGNER_SOCKET": system.socket}, uid=PERSON_UID))
+def test_reports_come_from_the_signer_whose_key_the_person_cannot_use(folder, start_agent, swtpm):
+    system = start_agent(process=signer(f"{folder}/signer", {"TPM2OPENSSL_TCTI": swtpm.tcti}, uid=SIGNER_UID))
+    agent = start_agent(process=Agent(f"{folder}/person", {"CORVANE_SIGNER_SOCKET": system.socket}, uid=PERSON_UID))
     report = challenged(agent)
     verify(report)
     assert (report["signer"], report["key_storage"], report["origin"]) == ("system", "tpm", ORIGIN)
@@ -77,14 +63,14 @@ def test_reports_come_from_the_signer_whose_key_the_person_cannot_use(folder, st
         agent.wait_for_line(f"System signer failed: {why}; the report goes out unsigned")
         system.proc.send_signal(signal.SIGCONT)
     assert not os.path.exists(f"{folder}/person/{KEY}")
-    started(signer(f"{folder}/signer", {"TPM2OPENSSL_TCTI": swtpm.tcti}, uid=SIGNER_UID))
+    start_agent(process=signer(f"{folder}/signer", {"TPM2OPENSSL_TCTI": swtpm.tcti}, uid=SIGNER_UID))
     again = challenged(agent)
     verify(again)
     assert again["public_key"] == report["public_key"]
 
 
-def test_a_caller_chooses_no_fact_and_odd_callers_cost_nothing(folder, started):
-    system = started(signer(f"{folder}/signer", uid=SIGNER_UID))
+def test_a_caller_chooses_no_fact_and_odd_callers_cost_nothing(folder, start_agent):
+    system = start_agent(process=signer(f"{folder}/signer", uid=SIGNER_UID))
     url = f"http://localhost/?nonce={NONCE}&timestamp=1&device_id=forged&vpn_active=true"
     for extra in ([], ["-H", "Timestamp: 1", "-H", "Device-ID: forged"], ["--data", '{"vpn_active": true}']):
         answer = subprocess.run([*as_user(PERSON_UID), "curl", "-si", "--unix-socket", system.socket, *extra, url],
@@ -105,7 +91,7 @@ def test_a_caller_chooses_no_fact_and_odd_callers_cost_nothing(folder, started):
     slow.close()
 
 
-def test_the_signer_applies_the_administrators_policy_and_reads_it_again_at_sighup(folder, started):
+def test_the_signer_applies_the_administrators_policy_and_reads_it_again_at_sighup(folder, start_agent):
     policy, refused = f"{folder}/policy.conf", "this device's policy does not allow reports to "
     phases = [
         ("# the portals of this organisation\nallowed-origins = https://*.corp.example\nallow-without-origin = false\n",
@@ -117,9 +103,9 @@ def test_the_signer_applies_the_administrators_policy_and_reads_it_again_at_sigh
     ]
     with open(policy, "w") as f:
         f.write(phases[0][0])
-    system = started(signer(f"{folder}/signer", {"CORVANE_POLICY_FILE": policy}, uid=SIGNER_UID))
+    system = start_agent(process=signer(f"{folder}/signer", {"CORVANE_POLICY_FILE": policy}, uid=SIGNER_UID))
     # The session's own policy allows everything: what is refused, the signer refused.
-    started(Agent(f"{folder}/person", {"CORVANE_SIGNER_SOCKET": system.socket, "CORVANE_POLICY_FILE": f"{folder}/none"},
+    start_agent(process=Agent(f"{folder}/person", {"CORVANE_SIGNER_SOCKET": system.socket, "CORVANE_POLICY_FILE": f"{folder}/none"},
                   uid=PERSON_UID))
     for number, (text, cases) in enumerate(phases):
         if number:
