@@ -52,7 +52,7 @@ fuzz: deps
 # Always the release preset: figures from a sanitizer build would mean nothing.
 bench: deps
 	@cmake --preset release >/dev/null
-	@cmake --build --preset release -j $(JOBS) --target corvane-agent corvane-core-benchmarks corvane-ceiling-server
+	@cmake --build --preset release -j $(JOBS) --target corvane-agent corvane-signer corvane-core-benchmarks corvane-ceiling-server
 	@bench/run-bench build/release
 
 # Needs no build: Debian's Python 3 and python3-cryptography, and corvane_verify from python/.
