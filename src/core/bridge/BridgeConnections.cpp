@@ -18,6 +18,12 @@ namespace {
 
 enum class Drained { nothing, data, closed };
 
+// A header that comes in many pieces is read at most this often after the
+// first few: a client trickling it two bytes a segment costs a read per
+// pause, not one per segment.
+constexpr int kPiecesReadAtOnce = 4;
+constexpr std::chrono::milliseconds kTricklePause{10};
+
 // Reads and discards whatever the client has sent so far.
 Drained drain(int fd, std::string& buffer)
 {
@@ -43,6 +49,9 @@ struct BridgeConnections::Kept {
     std::string request;      // the header so far
     std::size_t searched = 0; // how much of it holds no end of the header
     std::optional<uid_t> peer;
+    std::uint64_t serial = 0;                // which of the connections that had this descriptor
+    int pieces = 0;                          // of its header read so far
+    std::optional<Clock::time_point> resume; // not watched until then: it trickles
     std::string answer;
     std::size_t sent = 0;
     bool clientMaySend = false;
@@ -114,25 +123,33 @@ void BridgeConnections::serveWhenWhole(int fd, std::string_view bytes, std::opti
     kept.peer = peer;
 }
 
-bool BridgeConnections::hasUnfinished() const
+// Connections are kept for the rest of their request in the order they came,
+// which is also the order of their deadlines; those no longer waiting for it
+// (answered, gone, or a reused descriptor) are skipped on the way.
+bool BridgeConnections::unfinished(const Arrival& arrival) const
 {
-    return std::any_of(
-        m_kept.begin(), m_kept.end(), [](const auto& entry) { return entry.second->stage == Stage::request; });
+    const auto it = m_kept.find(arrival.first);
+    return it != m_kept.end() && it->second->serial == arrival.second && it->second->stage == Stage::request;
+}
+
+std::optional<int> BridgeConnections::oldestUnfinished()
+{
+    for (; !m_arrivals.empty(); m_arrivals.pop_front()) {
+        if (unfinished(m_arrivals.front()))
+            return m_arrivals.front().first;
+    }
+    return std::nullopt;
+}
+
+bool BridgeConnections::hasUnfinished()
+{
+    return oldestUnfinished().has_value();
 }
 
 void BridgeConnections::closeOldestUnfinished()
 {
-    // Each waits from the deadline it was given when taken: the earliest has waited longest.
-    const Kept* oldest = nullptr;
-    int oldestFd = -1;
-    for (const auto& [fd, kept] : m_kept) {
-        if (kept->stage == Stage::request && (!oldest || kept->deadline < oldest->deadline)) {
-            oldest = kept.get();
-            oldestFd = fd;
-        }
-    }
-    if (oldest)
-        release(oldestFd);
+    if (const std::optional<int> oldest = oldestUnfinished())
+        release(*oldest);
 }
 
 void BridgeConnections::readMore(int fd, Kept& kept)
@@ -146,6 +163,11 @@ void BridgeConnections::readMore(int fd, Kept& kept)
         // Still within the deadline set when it was taken: trickling bytes buy no time.
         if (!http::headerLength(kept.request, kept.searched) && kept.request.size() < kMaxRequestBytes) {
             kept.searched = kept.request.size();
+            if (++kept.pieces >= kPiecesReadAtOnce) {
+                kept.notifier->setEnabled(false);
+                kept.resume = Clock::now() + kTricklePause;
+                scheduleBy(*kept.resume);
+            }
             return;
         }
     } else if (count < 0 || kept.request.empty()) {
@@ -264,7 +286,14 @@ BridgeConnections::Kept& BridgeConnections::keep(int fd, Stage stage)
     if (stage != Stage::waiting)
         watch(fd, *kept);
     Kept& added = *m_kept.insert_or_assign(fd, std::move(kept)).first->second;
-    schedule();
+    scheduleBy(added.deadline);
+    if (stage == Stage::request) {
+        // Those that finished or went are dropped now and then, not one by one.
+        if (m_arrivals.size() > 2 * m_kept.size() + 64)
+            std::erase_if(m_arrivals, [this](const Arrival& arrival) { return !unfinished(arrival); });
+        added.serial = ++m_lastSerial;
+        m_arrivals.emplace_back(fd, added.serial);
+    }
     return added;
 }
 
@@ -313,7 +342,7 @@ void BridgeConnections::activated(int fd)
         }
         break;
     }
-    schedule();
+    scheduleBy(kept.deadline);
 }
 
 void BridgeConnections::release(int fd)
@@ -329,6 +358,10 @@ void BridgeConnections::expire()
     const Clock::time_point now = Clock::now();
     std::vector<int> overdue;
     for (const auto& [fd, kept] : m_kept) {
+        if (kept->resume && *kept->resume <= now) {
+            kept->resume.reset();
+            kept->notifier->setEnabled(true); // level-triggered: what came meanwhile is read at once
+        }
         if (kept->deadline > now)
             continue;
         if (kept->stage == Stage::answer || kept->stage == Stage::linger) {
@@ -340,19 +373,31 @@ void BridgeConnections::expire()
     }
     for (int fd : overdue)
         release(fd);
-    schedule();
+    m_timerDue = Clock::time_point::max();
+    for (const auto& entry : m_kept) {
+        scheduleBy(entry.second->deadline);
+        if (entry.second->resume)
+            scheduleBy(*entry.second->resume);
+    }
 }
 
+// Called on every change, so it costs nothing: a connection that goes leaves
+// the timer as it is (firing early for nothing costs one pass), and only the
+// last one stops it.
 void BridgeConnections::schedule()
 {
     if (m_kept.empty()) {
         m_timer.stop();
-        return;
+        m_timerDue = Clock::time_point::max();
     }
-    Clock::time_point next = Clock::time_point::max();
-    for (const auto& entry : m_kept)
-        next = std::min(next, entry.second->deadline);
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+}
+
+void BridgeConnections::scheduleBy(Clock::time_point deadline)
+{
+    if (deadline >= m_timerDue)
+        return;
+    m_timerDue = deadline;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     m_timer.start(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(0)));
 }
 

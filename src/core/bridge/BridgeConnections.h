@@ -7,6 +7,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,7 +51,7 @@ public:
     // Connections kept beyond the pass that accepted them.
     std::size_t kept() const { return m_kept.size(); }
     // Whether a kept connection still waits for the rest of its request.
-    bool hasUnfinished() const;
+    bool hasUnfinished();
     // Closes the connection that has waited longest for the rest of its
     // request, so that idle or trickling clients cannot keep a page out.
     void closeOldestUnfinished();
@@ -80,11 +82,18 @@ private:
     void release(int fd);
     void expire();
     void schedule();
+    void scheduleBy(Clock::time_point deadline);
+    using Arrival = std::pair<int, std::uint64_t>; // a descriptor and the serial of its connection
+    bool unfinished(const Arrival& arrival) const;
+    std::optional<int> oldestUnfinished();
 
     Responder m_responder;
     std::string m_buffer;
     std::unordered_map<int, std::unique_ptr<Kept>> m_kept;
+    std::deque<Arrival> m_arrivals; // connections kept for the rest of their request, oldest first
+    std::uint64_t m_lastSerial = 0;
     QTimer m_timer;
+    Clock::time_point m_timerDue = Clock::time_point::max();
 };
 
 } // namespace corvane

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace corvane {
 namespace {
@@ -40,13 +41,32 @@ struct SignerClient::Exchange {
     std::string answer;
     Done done;
     std::unique_ptr<QSocketNotifier> notifier;
-    std::unique_ptr<QTimer> deadline;
+    std::chrono::steady_clock::time_point deadline;
 };
 
 SignerClient::SignerClient(std::filesystem::path socket, QObject* parent)
     : QObject(parent)
     , m_socket(std::move(socket))
 {
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, &SignerClient::expire);
+}
+
+void SignerClient::expire()
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<int> overdue;
+    auto next = std::chrono::steady_clock::time_point::max();
+    for (const auto& [fd, exchange] : m_exchanges) {
+        if (exchange->deadline <= now)
+            overdue.push_back(fd);
+        else
+            next = std::min(next, exchange->deadline);
+    }
+    for (int fd : overdue)
+        finish(fd, {std::nullopt, "no answer within " + std::to_string(kTimeout.count()) + " s"});
+    if (next != std::chrono::steady_clock::time_point::max())
+        m_deadline.start(std::chrono::ceil<std::chrono::milliseconds>(next - now));
 }
 
 SignerClient::~SignerClient()
@@ -89,15 +109,32 @@ void SignerClient::ask(std::string_view target, std::optional<std::string_view> 
         exchange->request += "Origin: " + std::string(*origin) + "\r\n";
     exchange->request += "\r\n";
     exchange->done = std::move(done);
-    exchange->notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-    connect(exchange->notifier.get(), &QSocketNotifier::activated, this, [this, fd] { progress(fd); });
-    exchange->deadline = std::make_unique<QTimer>();
-    exchange->deadline->setSingleShot(true);
-    connect(exchange->deadline.get(), &QTimer::timeout, this, [this, fd] {
-        finish(fd, {std::nullopt, "no answer within " + std::to_string(kTimeout.count()) + " s"});
-    });
-    exchange->deadline->start(kTimeout);
-    m_exchanges.emplace(fd, std::move(exchange));
+    exchange->deadline = std::chrono::steady_clock::now() + kTimeout;
+    // Every exchange has the same time: the first to end is always the oldest.
+    if (!m_deadline.isActive())
+        m_deadline.start(kTimeout);
+    // Sent at once (it fits the socket's buffer): the signer finds it when it accepts.
+    sendRequest(fd, *m_exchanges.emplace(fd, std::move(exchange)).first->second);
+}
+
+void SignerClient::sendRequest(int fd, Exchange& exchange)
+{
+    const ssize_t count = ::send(fd, exchange.request.data() + exchange.sent, exchange.request.size() - exchange.sent,
+        MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (count < 0 && errno != EAGAIN && errno != EINTR) {
+        finish(fd, {std::nullopt, systemFailure("send")});
+        return;
+    }
+    exchange.sent += count > 0 ? static_cast<std::size_t>(count) : 0;
+    // Watched for writing while some is left, then for the answer.
+    const auto type = exchange.sent < exchange.request.size() ? QSocketNotifier::Write : QSocketNotifier::Read;
+    if (exchange.notifier && exchange.notifier->type() == type)
+        return;
+    if (exchange.notifier)
+        exchange.notifier->setEnabled(false);
+    dispose(exchange.notifier);
+    exchange.notifier = std::make_unique<QSocketNotifier>(fd, type);
+    connect(exchange.notifier.get(), &QSocketNotifier::activated, this, [this, fd] { progress(fd); });
 }
 
 void SignerClient::progress(int fd)
@@ -107,19 +144,7 @@ void SignerClient::progress(int fd)
         return;
     Exchange& exchange = *it->second;
     if (exchange.sent < exchange.request.size()) {
-        const ssize_t count =
-            ::send(fd, exchange.request.data() + exchange.sent, exchange.request.size() - exchange.sent, MSG_NOSIGNAL);
-        if (count < 0 && errno != EAGAIN && errno != EINTR) {
-            finish(fd, {std::nullopt, systemFailure("send")});
-            return;
-        }
-        exchange.sent += count > 0 ? static_cast<std::size_t>(count) : 0;
-        if (exchange.sent == exchange.request.size()) {
-            exchange.notifier->setEnabled(false);
-            dispose(exchange.notifier);
-            exchange.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-            connect(exchange.notifier.get(), &QSocketNotifier::activated, this, [this, fd] { progress(fd); });
-        }
+        sendRequest(fd, exchange);
         return;
     }
     char buffer[16384];
@@ -154,10 +179,11 @@ void SignerClient::finish(int fd, Result result)
         return;
     std::unique_ptr<Exchange> exchange = std::move(it->second);
     m_exchanges.erase(it);
-    exchange->notifier->setEnabled(false);
+    if (m_exchanges.empty())
+        m_deadline.stop();
+    if (exchange->notifier)
+        exchange->notifier->setEnabled(false);
     dispose(exchange->notifier);
-    exchange->deadline->stop();
-    dispose(exchange->deadline);
     ::close(fd);
     exchange->done(std::move(result));
 }

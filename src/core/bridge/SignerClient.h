@@ -3,6 +3,7 @@
 #include "bridge/Http.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <chrono>
 #include <filesystem>
@@ -47,11 +48,15 @@ public:
 private:
     struct Exchange;
 
+    void sendRequest(int fd, Exchange& exchange);
     void progress(int fd);
     void finish(int fd, Result result);
+    void expire();
 
     std::filesystem::path m_socket;
     std::unordered_map<int, std::unique_ptr<Exchange>> m_exchanges;
+    // One timer for them all, at the oldest's deadline.
+    QTimer m_deadline;
 };
 
 } // namespace corvane
